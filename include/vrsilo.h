@@ -1,0 +1,220 @@
+/*
+ * vrsilo.h - host interface of the Veeder-Root tank-gauge driver library.
+ *
+ * The library exports exactly two functions, GetSiloEx2 and GetSiloEx3. Each
+ * returns a new driver object. The host talks to the object only through its
+ * slot table and destroys it through the destructor entry in front of slot 0.
+ *
+ * Object shape
+ *   object ──► [ table pointer | driver state ... ]
+ *   table pointer ──► slot 0, slot 1, ... slot 17   (pointer-sized entries)
+ *   table pointer[-1]   the destructor: void VRSILO_CALL destroy(VrSilo*)
+ *   in front of it      VrSiloClassInfo (class name "TSilo", instance size)
+ *
+ * Calling convention
+ *   VRSILO_CALL is __stdcall on 32-bit Windows (all arguments on the stack,
+ *   removed by the callee) and the platform's C convention elsewhere. The object
+ *   is the first argument of every slot except slot 2, which takes the 40-byte
+ *   result buffer first and the object second. 8-bit arguments (tank index or
+ *   number, link state, connection type) are passed as full 32-bit values of
+ *   which only the low byte is used; 8-bit results are zero-extended.
+ *
+ * Threads
+ *   - GetSiloEx2/GetSiloEx3, the destructor, slot 5 (OpenCommBlock) and
+ *     slot 15 (AddMenuItem) are called on the host's user-interface thread.
+ *   - The read slots 9..14 and the calibration slots 16/17 may be called from
+ *     any host thread, concurrently; exchanges with the gauge are serialised
+ *     inside the object. A read whose cached value is younger than the refresh
+ *     period returns at once without any exchange, lock or allocation; a stale
+ *     read may block for up to two exchanges of three attempts each (about
+ *     nine seconds against a silent gauge).
+ *   - The object must not be destroyed while another thread is inside a slot.
+ *
+ * Errors
+ *   No C++ exception ever leaves the library. A failure of the host's
+ *   communication block during an exchange ("Ошибка связи с БС") ends the
+ *   exchange: the slot returns its default (reads) or -1 (calibration) and the
+ *   message goes to the library's application object, which shows it as an
+ *   error message box (MessageBoxA, owner = the window given to GetSiloEx2;
+ *   on POSIX builds: standard error).
+ *
+ * Texts handed to the host (slot 2) are in the Windows-1251 code page.
+ */
+#ifndef VRSILO_H
+#define VRSILO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define VRSILO_CALL __stdcall
+#else
+#define VRSILO_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Slot numbers of the driver object's table. */
+enum VrSiloSlot {
+  VRSILO_SLOT_ABSTRACT0 = 0,      /* no behaviour; a call does nothing */
+  VRSILO_SLOT_ABSTRACT1 = 1,      /* no behaviour; a call does nothing */
+  VRSILO_SLOT_GET_IDENTITY = 2,   /* VrGetIdentityFn */
+  VRSILO_SLOT_SET_LINK_STATE = 3, /* VrSetLinkStateFn */
+  VRSILO_SLOT_GET_LINK_STATE = 4, /* VrGetLinkStateFn */
+  VRSILO_SLOT_OPEN_COMM_BLOCK = 5,/* VrOpenCommBlockFn */
+  VRSILO_SLOT_RESERVED6 = 6,      /* VrReserved0Fn, does nothing */
+  VRSILO_SLOT_RESERVED7 = 7,      /* VrReserved1Fn, does nothing */
+  VRSILO_SLOT_RESERVED8 = 8,      /* VrReserved0Fn, does nothing */
+  VRSILO_SLOT_GET_LEVEL = 9,      /* VrGetDoubleFn */
+  VRSILO_SLOT_GET_TEMPERATURES = 10, /* VrGetTemperaturesFn */
+  VRSILO_SLOT_GET_WATER = 11,     /* VrGetWaterFn */
+  VRSILO_SLOT_GET_DENSITY = 12,   /* VrGetDoubleFn */
+  VRSILO_SLOT_RESERVED13 = 13,    /* VrReserved2Fn, does nothing */
+  VRSILO_SLOT_GET_VOLUME = 14,    /* VrGetDoubleFn */
+  VRSILO_SLOT_ADD_MENU_ITEM = 15, /* VrAddMenuItemFn */
+  VRSILO_SLOT_READ_CALIBRATION = 16,  /* VrReadCalibrationFn */
+  VRSILO_SLOT_WRITE_CALIBRATION = 17, /* VrWriteCalibrationFn */
+  VRSILO_SLOT_COUNT = 18
+};
+
+/* Link states (slot 4). Over a communication block the state is whatever the
+ * block reports for the channel. */
+enum VrLinkState { VRSILO_LINK_OK = 1, VRSILO_LINK_SILENT = 2, VRSILO_LINK_BAD_REPLY = 3 };
+
+typedef struct VrSilo VrSilo; /* opaque: its first field is the table pointer */
+
+/* Generic table entry; cast to the slot's own type before calling. */
+typedef void(VRSILO_CALL* VrSlotFn)(void);
+
+/* Class information in front of the destructor entry. */
+typedef struct VrSiloClassInfo {
+  const char* class_name; /* "TSilo" */
+  uintptr_t instance_size;
+  const void* parent; /* NULL: the class derives from the root class only */
+} VrSiloClassInfo;
+
+/* A tank's calibration points: 20 x87 80-bit extended values, 10 bytes each,
+ * packed (200 bytes). Each value: 64-bit significand with explicit integer
+ * bit (little-endian) followed by 16 bits of sign and biased exponent (bias
+ * 16383). Element k-1 (k = 1..20) is the volume in litres at level k/20 of the
+ * tank's full height. */
+#define VRSILO_CALIBRATION_POINTS 20
+#define VRSILO_EXTENDED_SIZE 10
+typedef struct VrCalibrationPoints {
+  uint8_t bytes[VRSILO_CALIBRATION_POINTS * VRSILO_EXTENDED_SIZE];
+} VrCalibrationPoints;
+
+/* Identity written by slot 2: one length byte (39) and 39 Windows-1251
+ * characters, "v3.00#Протокол к уровнемеру VEEDER-ROOT". */
+#define VRSILO_IDENTITY_SIZE 40
+
+typedef void(VRSILO_CALL* VrDestroyFn)(VrSilo* self);
+typedef void(VRSILO_CALL* VrAbstractFn)(VrSilo* self);
+typedef void(VRSILO_CALL* VrGetIdentityFn)(char* buffer40, VrSilo* self);
+typedef void(VRSILO_CALL* VrSetLinkStateFn)(VrSilo* self, uint32_t state);
+typedef uint32_t(VRSILO_CALL* VrGetLinkStateFn)(VrSilo* self);
+typedef void(VRSILO_CALL* VrOpenCommBlockFn)(VrSilo* self, uint32_t ignored);
+typedef void(VRSILO_CALL* VrReserved0Fn)(VrSilo* self);
+typedef void(VRSILO_CALL* VrReserved1Fn)(VrSilo* self, uint32_t ignored);
+typedef void(VRSILO_CALL* VrReserved2Fn)(VrSilo* self, uint32_t ignored1, uint32_t ignored2);
+/* Tank index 0..15 addresses gauge tank index + 1; other indexes answer the
+ * default without contacting the gauge. */
+typedef double(VRSILO_CALL* VrGetDoubleFn)(VrSilo* self, uint32_t tankIndex);
+typedef void(VRSILO_CALL* VrGetTemperaturesFn)(VrSilo* self, uint32_t tankIndex, double* out4);
+typedef uint32_t(VRSILO_CALL* VrGetWaterFn)(VrSilo* self, uint32_t tankIndex);
+/* menu: on Qt builds a QMenuBar* or QMenu* of the host (see the README); ignored
+ * elsewhere. */
+typedef void(VRSILO_CALL* VrAddMenuItemFn)(VrSilo* self, void* menu, uint32_t ignored);
+/* tankNumber is the gauge's own tank number (1-based). 0 = success, -1 = failure. */
+typedef int32_t(VRSILO_CALL* VrReadCalibrationFn)(VrSilo* self, uint32_t tankNumber,
+                                                  int32_t* heightMm, VrCalibrationPoints* points);
+typedef int32_t(VRSILO_CALL* VrWriteCalibrationFn)(VrSilo* self, uint32_t tankNumber,
+                                                   int32_t heightMm,
+                                                   const VrCalibrationPoints* points);
+
+/* The host's communication block (connection types 0..2), as the library
+ * calls it. The host passes a pointer to such an object as the first argument
+ * of GetSiloEx2/GetSiloEx3. Its first field is its table pointer; the entries
+ * the library calls are slots 22..27 (pointer-sized entries counted from the
+ * table pointer), with VRSILO_CALL and the object as the first argument. The
+ * object's first data field (right after the table pointer) points to an array
+ * of block objects, one per block index 0..2; each block object's own table
+ * has BlockStatus in slot 8.
+ *
+ * Transact reports failure by a nonzero result, which ends the exchange with
+ * the error "Ошибка связи с БС" (no further attempt, the link state kept).
+ * SetupChannel reports failure by a nonzero result, which makes slot 5 and a
+ * change of connection type fail ("Невозможно задать конфигурацию БС!"). */
+enum VrCommBlockSlot {
+  VRSILO_CB_SET_CHANNEL_STATE = 22,
+  VRSILO_CB_GET_CHANNEL_STATE = 23,
+  VRSILO_CB_SET_REPLY_HANDLER = 24,
+  VRSILO_CB_TRANSACT = 25,
+  VRSILO_CB_SETUP_CHANNEL = 26,
+  VRSILO_CB_SET_CONFIG_HANDLER = 27,
+  VRSILO_BLOCK_STATUS = 8
+};
+
+typedef struct VrCommBlock VrCommBlock;
+typedef struct VrBlockObject VrBlockObject;
+
+/* The reply check the library hands to the block: context is the driver
+ * object; tag is passed on to BlockStatus; reply/replyLength the received
+ * frame; expected the expected length. Returns nonzero for a valid reply. */
+typedef uint32_t(VRSILO_CALL* VrReplyCheckFn)(void* context, uint32_t tag, const uint8_t* reply,
+                                              uint8_t* replyLength, uint8_t* expected);
+/* Called by the block whenever the channel must be set up again. */
+typedef void(VRSILO_CALL* VrConfigureFn)(void* context);
+
+struct VrCommBlock {
+  const VrSlotFn* table;
+  VrBlockObject* const* blocks; /* blocks[b] for block index b = 0..2 */
+};
+struct VrBlockObject {
+  const VrSlotFn* table;
+};
+
+typedef void(VRSILO_CALL* VrCbSetChannelStateFn)(VrCommBlock* self, uint32_t channel,
+                                                 uint32_t state);
+typedef uint32_t(VRSILO_CALL* VrCbGetChannelStateFn)(VrCommBlock* self, uint32_t channel);
+typedef void(VRSILO_CALL* VrCbSetReplyHandlerFn)(VrCommBlock* self, uint32_t block, uint32_t tag,
+                                                 VrReplyCheckFn check, void* context);
+/* Sends frame and leaves the reply in reply (255 bytes); 0 = success. */
+typedef int32_t(VRSILO_CALL* VrCbTransactFn)(VrCommBlock* self, uint32_t block, uint32_t a,
+                                             uint32_t b, const uint8_t* frame,
+                                             uint32_t frameLength, uint8_t* reply,
+                                             uint32_t expectedLength, uint32_t c);
+/* Returns 0 on success. */
+typedef int32_t(VRSILO_CALL* VrCbSetupChannelFn)(VrCommBlock* self, uint32_t channel,
+                                                 uint32_t mode, uint32_t baud, uint32_t replyMs,
+                                                 uint32_t gapMs, uint32_t flags);
+typedef void(VRSILO_CALL* VrCbSetConfigHandlerFn)(VrCommBlock* self, uint32_t channel,
+                                                  VrConfigureFn configure, void* context);
+typedef void(VRSILO_CALL* VrBlockStatusFn)(VrBlockObject* self, uint32_t tag, uint32_t status);
+
+/* Entry points. host: the host's communication block (may be NULL when no
+ * block is used). GetSiloEx2 reads the connection type from the settings file
+ * (section "VeederRoot", key "ConnectionType") and makes mainWindow the owner of
+ * the library's windows. GetSiloEx3: viaBlock nonzero -> block No. number
+ * (1..3), else serial port COM<number> (1..6). Both never return NULL. */
+VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uintptr_t mainWindow);
+VrSilo* VRSILO_CALL GetSiloEx3(void* host, int32_t number, uint32_t viaBlock);
+
+typedef VrSilo*(VRSILO_CALL* VrGetSiloEx2Fn)(void* host, uint32_t reserved, uintptr_t mainWindow);
+typedef VrSilo*(VRSILO_CALL* VrGetSiloEx3Fn)(void* host, int32_t number, uint32_t viaBlock);
+
+/* Helpers for C hosts: the table of an object and typed slot access. */
+static inline const VrSlotFn* vrsilo_table(VrSilo* obj) { return *(const VrSlotFn* const*)obj; }
+static inline const VrSiloClassInfo* vrsilo_class_info(VrSilo* obj) {
+  return (const VrSiloClassInfo*)((const char*)(vrsilo_table(obj) - 1) - sizeof(VrSiloClassInfo));
+}
+#define VRSILO_SLOT(obj, type, index) ((type)(vrsilo_table(obj)[index]))
+#define VRSILO_DESTROY(obj) (((VrDestroyFn)(vrsilo_table(obj)[-1]))(obj))
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VRSILO_H */

@@ -1,0 +1,30 @@
+# Shared by the project's scripts: installs what the build needs and
+# configures/builds a build directory. Source it; do not run it.
+set -euo pipefail
+
+VR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VR_PACKAGES=(cmake make g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-dev)
+
+# Installs the Debian packages in "$@" that are not installed yet.
+vr_install_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# vr_build DIR [cmake options...]: configures once, then builds.
+vr_build() {
+  local dir="$1"
+  shift
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$VR_ROOT" -B "$dir" "$@"
+  fi
+  cmake --build "$dir" -j"$(nproc)"
+}

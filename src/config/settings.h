@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace vr {
+
+inline constexpr const char* kSettingsFileName = "cnf.INI";
+inline constexpr const char* kSectionVeederRoot = "VeederRoot";
+inline constexpr const char* kKeyConnectionType = "ConnectionType";
+inline constexpr const char* kKeyCriticalUpdateTime = "CriticalUpdateTime";
+inline constexpr int32_t kDefaultConnectionType = 0;
+inline constexpr int32_t kDefaultUpdateSeconds = 30;
+inline constexpr const char* kSectionPorts = "Ports";
+
+// The Windows directory: GetWindowsDirectoryA on Windows; on POSIX the
+// environment variable WINDIR when set and not empty, else $HOME/.config/vrsilo
+// (or /tmp/vrsilo without HOME).
+std::string WindowsDirectory();
+// Windows directory + "\cnf.INI" ("/cnf.INI" on POSIX).
+std::string SettingsFilePath();
+
+// "ConnectionType" from the settings file, its low 8 bits.
+uint8_t ReadConnectionType();
+// "CriticalUpdateTime" in seconds (default 30).
+int32_t ReadUpdateSeconds();
+// Writes both keys in one update of the file (throws EIniWrite).
+void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds);
+
+// Device path of serial port n on POSIX: [Ports] "COM<n>" from the settings
+// file, else /dev/ttyS<n-1>.
+std::string SerialDevicePath(uint16_t port);
+
+}  // namespace vr

@@ -1,0 +1,150 @@
+// The host-facing slot table: plain functions with the host's calling
+// convention that forward to the driver object. No exception leaves them.
+#include <cstddef>
+#include <exception>
+
+#include "common/application.h"
+#include "driver/silo.h"
+
+namespace vr {
+namespace {
+
+// Reports an error that cannot travel back through the C interface.
+void Report(const std::exception& e) { App().ReportError(e.what()); }
+
+TSilo* Self(VrSilo* obj) { return TSilo::FromHost(obj); }
+
+void VRSILO_CALL Destroy(VrSilo* obj) {
+  try {
+    delete Self(obj);
+  } catch (...) {
+  }
+}
+
+// Slots 0 and 1 have no behaviour; a call must not harm the host.
+void VRSILO_CALL Abstract(VrSilo*) {}
+
+void VRSILO_CALL GetIdentitySlot(char* buffer40, VrSilo*) { TSilo::GetIdentity(buffer40); }
+void VRSILO_CALL SetLinkStateSlot(VrSilo* obj, uint32_t state) {
+  Self(obj)->SetLinkState(static_cast<uint8_t>(state));
+}
+uint32_t VRSILO_CALL GetLinkStateSlot(VrSilo* obj) { return Self(obj)->GetLinkState(); }
+
+void VRSILO_CALL OpenCommBlockSlot(VrSilo* obj, uint32_t) {
+  try {
+    Self(obj)->OpenCommBlock();
+  } catch (const std::exception& e) {
+    Report(e);
+  }
+}
+
+void VRSILO_CALL Reserved0(VrSilo*) {}
+void VRSILO_CALL Reserved1(VrSilo*, uint32_t) {}
+void VRSILO_CALL Reserved2(VrSilo*, uint32_t, uint32_t) {}
+
+double VRSILO_CALL GetLevelSlot(VrSilo* obj, uint32_t i) {
+  try {
+    return Self(obj)->GetLevel(i & 0xFF);
+  } catch (const std::exception& e) {
+    Report(e);
+    return 0.0;
+  }
+}
+
+void VRSILO_CALL GetTemperaturesSlot(VrSilo* obj, uint32_t i, double* out4) {
+  try {
+    Self(obj)->GetTemperatures(i & 0xFF, out4);
+  } catch (const std::exception& e) {
+    if (out4)
+      for (int k = 0; k < 4; ++k) out4[k] = 0.0;
+    Report(e);
+  }
+}
+
+uint32_t VRSILO_CALL GetWaterSlot(VrSilo* obj, uint32_t i) {
+  try {
+    return Self(obj)->GetWater(i & 0xFF);
+  } catch (const std::exception& e) {
+    Report(e);
+    return 0;
+  }
+}
+
+double VRSILO_CALL GetDensitySlot(VrSilo* obj, uint32_t i) {
+  try {
+    return Self(obj)->GetDensity(i & 0xFF);
+  } catch (const std::exception& e) {
+    Report(e);
+    return 0.77;
+  }
+}
+
+double VRSILO_CALL GetVolumeSlot(VrSilo* obj, uint32_t i) {
+  try {
+    return Self(obj)->GetVolume(i & 0xFF);
+  } catch (const std::exception& e) {
+    Report(e);
+    return 0.0;
+  }
+}
+
+void VRSILO_CALL AddMenuItemSlot(VrSilo* obj, void* menu, uint32_t) {
+  try {
+    Self(obj)->AddMenuItem(menu);
+  } catch (const std::exception& e) {
+    Report(e);
+  }
+}
+
+int32_t VRSILO_CALL ReadCalibrationSlot(VrSilo* obj, uint32_t n, int32_t* height,
+                                        VrCalibrationPoints* points) {
+  try {
+    return Self(obj)->ReadCalibrationTable(n & 0xFF, height, points ? points->bytes : nullptr);
+  } catch (const std::exception& e) {
+    Report(e);
+    return -1;
+  }
+}
+
+int32_t VRSILO_CALL WriteCalibrationSlot(VrSilo* obj, uint32_t n, int32_t height,
+                                         const VrCalibrationPoints* points) {
+  try {
+    return Self(obj)->WriteCalibrationTable(n & 0xFF, height, points ? points->bytes : nullptr);
+  } catch (const std::exception& e) {
+    Report(e);
+    return -1;
+  }
+}
+
+template <typename F>
+VrSlotFn Slot(F f) {
+  return reinterpret_cast<VrSlotFn>(f);
+}
+
+// Class information, destructor entry and the 18 slots, laid out one after
+// the other as the host expects.
+struct SiloClassTable {
+  VrSiloClassInfo info;
+  VrSlotFn destroy;
+  VrSlotFn slots[VRSILO_SLOT_COUNT];
+};
+static_assert(offsetof(SiloClassTable, destroy) == sizeof(VrSiloClassInfo));
+static_assert(offsetof(SiloClassTable, slots) == offsetof(SiloClassTable, destroy) + sizeof(VrSlotFn));
+
+const SiloClassTable kClassTable = {
+    {"TSilo", sizeof(TSilo), nullptr},
+    Slot(&Destroy),
+    {
+        Slot(&Abstract), Slot(&Abstract), Slot(&GetIdentitySlot), Slot(&SetLinkStateSlot),
+        Slot(&GetLinkStateSlot), Slot(&OpenCommBlockSlot), Slot(&Reserved0), Slot(&Reserved1),
+        Slot(&Reserved0), Slot(&GetLevelSlot), Slot(&GetTemperaturesSlot), Slot(&GetWaterSlot),
+        Slot(&GetDensitySlot), Slot(&Reserved2), Slot(&GetVolumeSlot), Slot(&AddMenuItemSlot),
+        Slot(&ReadCalibrationSlot), Slot(&WriteCalibrationSlot),
+    },
+};
+
+}  // namespace
+
+const VrSlotFn* SiloSlotTable() { return kClassTable.slots; }
+
+}  // namespace vr
