@@ -1,0 +1,200 @@
+// vr-host: a reference host for the driver library. It loads the library with
+// dlopen, takes a driver object from GetSiloEx2 (settings from WINDIR) or
+// GetSiloEx3, and uses it through the slot table only.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/extended.h"
+#include "vrsilo.h"
+
+namespace {
+
+void Usage() {
+  std::puts(
+      "usage: vr-host [options]\n"
+      "  --lib PATH                 driver library (default: the built libvrsilo.so)\n"
+      "  --port N                   GetSiloEx3 with serial port COM<N>\n"
+      "  --block N                  GetSiloEx3 with communication block No. N\n"
+      "                             (without either: GetSiloEx2, settings from $WINDIR/cnf.INI)\n"
+      "  --tanks A-B                tanks to show (default 1-16)\n"
+      "  --watch                    repeat the table every second until interrupted\n"
+      "  --count K                  with --watch: stop after K tables\n"
+      "  --calibration N            print tank N's height and 20 calibration points\n"
+      "  --write-calibration N FILE write tank N's table from FILE (the format --calibration\n"
+      "                             prints: 'height H' then 20 volumes, '#' starts a comment)\n"
+      "  --help                     this text\n"
+      "Exit status: 0 when every requested operation succeeded.");
+}
+
+struct Host {
+  void* lib = nullptr;
+  VrSilo* silo = nullptr;
+
+  template <typename F>
+  F Slot(int index) const {
+    return VRSILO_SLOT(silo, F, index);
+  }
+};
+
+void PrintTable(const Host& h, int first, int last) {
+  std::printf("%4s %10s %8s %8s %8s %8s %5s %8s %12s %4s\n", "tank", "level", "t1", "t2", "t3",
+              "t4", "water", "density", "volume", "link");
+  for (int tank = first; tank <= last; ++tank) {
+    uint32_t i = static_cast<uint32_t>(tank - 1);
+    double level = h.Slot<VrGetDoubleFn>(VRSILO_SLOT_GET_LEVEL)(h.silo, i);
+    double t[4];
+    h.Slot<VrGetTemperaturesFn>(VRSILO_SLOT_GET_TEMPERATURES)(h.silo, i, t);
+    uint32_t water = h.Slot<VrGetWaterFn>(VRSILO_SLOT_GET_WATER)(h.silo, i);
+    double density = h.Slot<VrGetDoubleFn>(VRSILO_SLOT_GET_DENSITY)(h.silo, i);
+    double volume = h.Slot<VrGetDoubleFn>(VRSILO_SLOT_GET_VOLUME)(h.silo, i);
+    uint32_t link = h.Slot<VrGetLinkStateFn>(VRSILO_SLOT_GET_LINK_STATE)(h.silo);
+    std::printf("%4d %10.2f %8.2f %8.2f %8.2f %8.2f %5u %8.4f %12.2f %4u\n", tank, level, t[0],
+                t[1], t[2], t[3], water, density, volume, link);
+  }
+  std::fflush(stdout);
+}
+
+int PrintCalibration(const Host& h, int tank) {
+  int32_t height = 0;
+  VrCalibrationPoints points{};
+  int32_t rc = h.Slot<VrReadCalibrationFn>(VRSILO_SLOT_READ_CALIBRATION)(
+      h.silo, static_cast<uint32_t>(tank), &height, &points);
+  if (rc != 0) {
+    std::fprintf(stderr, "vr-host: reading the calibration table of tank %d failed (height %d)\n",
+                 tank, height);
+    return 1;
+  }
+  std::printf("# tank %d: full height in mm, then the volume in litres at k/20 of it\n", tank);
+  std::printf("height %d\n", height);
+  for (int k = 0; k < VRSILO_CALIBRATION_POINTS; ++k)
+    std::printf("%.3f\n", vr::ExtendedToDouble(points.bytes + VRSILO_EXTENDED_SIZE * k));
+  return 0;
+}
+
+int WriteCalibration(const Host& h, int tank, const char* file) {
+  std::ifstream in(file);
+  if (!in) {
+    std::fprintf(stderr, "vr-host: cannot read %s\n", file);
+    return 1;
+  }
+  std::stringstream text;
+  std::string line;
+  while (std::getline(in, line)) text << line.substr(0, line.find('#')) << '\n';
+  std::string word;
+  int32_t height = 0;
+  std::vector<double> volumes;
+  while (text >> word) {
+    if (word == "height") {
+      text >> height;
+    } else {
+      volumes.push_back(std::strtod(word.c_str(), nullptr));
+    }
+  }
+  if (height <= 0 || volumes.size() != VRSILO_CALIBRATION_POINTS) {
+    std::fprintf(stderr, "vr-host: %s needs 'height H' and 20 volumes\n", file);
+    return 1;
+  }
+  VrCalibrationPoints points{};
+  for (int k = 0; k < VRSILO_CALIBRATION_POINTS; ++k)
+    vr::DoubleToExtended(volumes[k], points.bytes + VRSILO_EXTENDED_SIZE * k);
+  int32_t rc = h.Slot<VrWriteCalibrationFn>(VRSILO_SLOT_WRITE_CALIBRATION)(
+      h.silo, static_cast<uint32_t>(tank), height, &points);
+  std::printf("write calibration tank %d: %s\n", tank, rc == 0 ? "ok" : "failed");
+  return rc == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string libPath = VR_DEFAULT_LIBRARY;
+  int port = 0, block = 0, first = 1, last = 16, count = 0;
+  bool watch = false;
+  int calibration = 0, writeTank = 0;
+  const char* writeFile = nullptr;
+  for (int a = 1; a < argc; ++a) {
+    std::string arg = argv[a];
+    auto next = [&]() -> const char* {
+      if (a + 1 >= argc) {
+        std::fprintf(stderr, "vr-host: %s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++a];
+    };
+    if (arg == "--help" || arg == "-h") {
+      Usage();
+      return 0;
+    } else if (arg == "--lib") {
+      libPath = next();
+    } else if (arg == "--port") {
+      port = std::atoi(next());
+    } else if (arg == "--block") {
+      block = std::atoi(next());
+    } else if (arg == "--tanks") {
+      if (std::sscanf(next(), "%d-%d", &first, &last) == 1) last = first;
+    } else if (arg == "--watch") {
+      watch = true;
+    } else if (arg == "--count") {
+      count = std::atoi(next());
+    } else if (arg == "--calibration") {
+      calibration = std::atoi(next());
+    } else if (arg == "--write-calibration") {
+      writeTank = std::atoi(next());
+      writeFile = next();
+    } else {
+      std::fprintf(stderr, "vr-host: unknown option %s (see --help)\n", arg.c_str());
+      return 2;
+    }
+  }
+  if (first < 1) first = 1;
+  if (last > 16) last = 16;
+
+  Host h;
+  h.lib = dlopen(libPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h.lib) {
+    std::fprintf(stderr, "vr-host: %s\n", dlerror());
+    return 2;
+  }
+  auto ex2 = reinterpret_cast<VrGetSiloEx2Fn>(dlsym(h.lib, "GetSiloEx2"));
+  auto ex3 = reinterpret_cast<VrGetSiloEx3Fn>(dlsym(h.lib, "GetSiloEx3"));
+  if (!ex2 || !ex3) {
+    std::fprintf(stderr, "vr-host: %s lacks the entry points\n", libPath.c_str());
+    return 2;
+  }
+  if (port > 0)
+    h.silo = ex3(nullptr, port, 0);
+  else if (block > 0)
+    h.silo = ex3(nullptr, block, 1);
+  else
+    h.silo = ex2(nullptr, 0, 0);
+  if (!h.silo) return 2;
+
+  char identity[VRSILO_IDENTITY_SIZE];
+  h.Slot<VrGetIdentityFn>(VRSILO_SLOT_GET_IDENTITY)(identity, h.silo);
+  std::string version(identity + 1, identity + 1 + static_cast<unsigned char>(identity[0]));
+  std::printf("driver %s (class %s)\n", version.substr(0, version.find('#')).c_str(),
+              vrsilo_class_info(h.silo)->class_name);
+
+  int status = 0;
+  if (writeTank > 0) status |= WriteCalibration(h, writeTank, writeFile);
+  if (calibration > 0) status |= PrintCalibration(h, calibration);
+  if (writeTank == 0 && calibration == 0) {
+    for (int n = 0;; ++n) {
+      PrintTable(h, first, last);
+      if (!watch || (count > 0 && n + 1 >= count)) break;
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::printf("\n");
+    }
+  }
+  VRSILO_DESTROY(h.silo);
+  dlclose(h.lib);
+  return status;
+}
