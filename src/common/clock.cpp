@@ -7,33 +7,51 @@
 namespace vr {
 namespace {
 
+// Offset of local time from UTC, in seconds, at the given moment.
+int64_t LocalOffsetSeconds(std::time_t secs) {
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &secs);
+#else
+  localtime_r(&secs, &local);
+#endif
+  // Days from civil (Howard Hinnant's algorithm), relative to 1970-01-01.
+  int y = local.tm_year + 1900, m = local.tm_mon + 1, d = local.tm_mday;
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097LL + static_cast<int64_t>(doe) - 719468LL;
+  const int64_t localSecs = days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  return localSecs - static_cast<int64_t>(secs);
+}
+
 class WallClock : public Clock {
  public:
+  // Converting to local time costs a time-zone lookup; the offset only
+  // changes on whole hours (daylight saving), so it is kept per UTC hour in
+  // one atomic word: hour index in the high bits, offset + 2^20 in the low 21.
   TDateTime Now() const override {
     using namespace std::chrono;
-    auto now = system_clock::now();
-    auto secs = system_clock::to_time_t(now);
-    auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &secs);
-#else
-    localtime_r(&secs, &local);
-#endif
-    // Days from 1899-12-30 to the local calendar date, plus the time of day.
-    int y = local.tm_year + 1900, m = local.tm_mon + 1, d = local.tm_mday;
-    // Days from civil (Howard Hinnant's algorithm), relative to 1970-01-01.
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const long days = era * 146097L + static_cast<long>(doe) - 719468L;
-    const double frac =
-        (local.tm_hour * 3600000.0 + local.tm_min * 60000.0 + local.tm_sec * 1000.0 + ms) /
-        86400000.0;
-    return static_cast<double>(days + 25569) + frac;
+    const int64_t ms =
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t secs = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    const int64_t hour = secs >= 0 ? secs / 3600 : (secs - 3599) / 3600;
+    constexpr int64_t kBias = int64_t{1} << 20;
+    int64_t packed = cache_.load(std::memory_order_relaxed);
+    int64_t offset;
+    if (packed != 0 && (packed >> 21) == hour) {
+      offset = (packed & ((int64_t{1} << 21) - 1)) - kBias;
+    } else {
+      offset = LocalOffsetSeconds(static_cast<std::time_t>(secs));
+      cache_.store((hour << 21) | (offset + kBias), std::memory_order_relaxed);
+    }
+    return static_cast<double>(ms + offset * 1000) / 86400000.0 + 25569.0;
   }
+
+ private:
+  mutable std::atomic<int64_t> cache_{0};
 };
 
 const WallClock kWallClock;

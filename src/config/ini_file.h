@@ -83,6 +83,8 @@ class IniFile {
   // "\\", "\n", "\r" escapes. ReadClearList undoes exactly that, so any list
   // written is read back as it was.
   // ReadClearList clears list, then fills it from the section (empty when absent).
+  // Items below Count that are missing read as empty; Count is capped at the
+  // larger of the file's line count and 65536.
   void ReadClearList(std::string_view section, std::vector<std::string>& list) const;
   // Replaces the section's content with the list (in place, so the other
   // sections keep their order; a new section goes to the end).
@@ -113,7 +115,7 @@ class IniFile {
   bool unreadable_ = false;  // the file is there but could not be read
   bool on_disk_ = false;     // the file is known to exist on disk
   bool dirty_ = false;
-  std::string eol_;          // line end for new lines
+  std::string eol_;  // line end for new lines
   std::vector<IniLine> lines_;
 };
 

@@ -18,6 +18,10 @@ inline constexpr const char* kSectionPorts = "Ports";
 std::string WindowsDirectory();
 // Windows directory + "\cnf.INI" ("/cnf.INI" on POSIX).
 std::string SettingsFilePath();
+// Creates the settings file's directory when it is missing (POSIX, where it
+// may be a fresh ~/.config/vrsilo); nothing on Windows. Failures are left to
+// the write that follows.
+void PrepareSettingsDirectory();
 
 // "ConnectionType" from the settings file, its low 8 bits.
 uint8_t ReadConnectionType();
@@ -27,7 +31,7 @@ int32_t ReadUpdateSeconds();
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds);
 
 // Device path of serial port n on POSIX: [Ports] "COM<n>" from the settings
-// file, else /dev/ttyS<n-1>.
+// file, else /dev/ttyS<n-1>. On Windows "\\.\COM<n>".
 std::string SerialDevicePath(uint16_t port);
 
 }  // namespace vr

@@ -1,0 +1,28 @@
+#include "config/settings.h"
+
+#include "config/ini_file.h"
+
+namespace vr {
+
+// Every call opens the file for one operation: nothing is cached.
+
+uint8_t ReadConnectionType() {
+  IniFile ini(SettingsFilePath());
+  return static_cast<uint8_t>(
+      ini.ReadInteger(kSectionVeederRoot, kKeyConnectionType, kDefaultConnectionType) & 0xFF);
+}
+
+int32_t ReadUpdateSeconds() {
+  IniFile ini(SettingsFilePath());
+  return ini.ReadInteger(kSectionVeederRoot, kKeyCriticalUpdateTime, kDefaultUpdateSeconds);
+}
+
+void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds) {
+  PrepareSettingsDirectory();
+  IniFile ini(SettingsFilePath());
+  ini.WriteInteger(kSectionVeederRoot, kKeyConnectionType, connectionType);
+  ini.WriteInteger(kSectionVeederRoot, kKeyCriticalUpdateTime, updateSeconds);
+  ini.UpdateFile();
+}
+
+}  // namespace vr

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ctime>
+
+#include "common/clock.h"
+#include "common/text.h"
+
+namespace vr {
+namespace {
+
+TEST(Clock, AgeIsWholeMillisecondsEitherWay) {
+  const double ms = 1.0 / 86400000.0;
+  const double t = 46000.25;
+  EXPECT_EQ(AgeMs(t + 30000 * ms, t), 30000) << "exactly 30 s never reads as 29999";
+  EXPECT_EQ(AgeMs(t, t + 30000 * ms), 30000);
+  EXPECT_EQ(AgeMs(t + 29999.6 * ms, t), 29999) << "truncated, not rounded";
+  EXPECT_EQ(AgeMs(t, 0.0), static_cast<int64_t>(46000.25 * 86400000.0));
+}
+
+TEST(Clock, SystemClockIsLocalDaysSince1899) {
+  double now = SystemClock().Now();
+  EXPECT_GT(now, 45000.0);  // after 2023
+  EXPECT_LT(now, 60000.0);
+  ManualClock manual(100.0);
+  SetClock(&manual);
+  EXPECT_EQ(CurrentClock().Now(), 100.0);
+  manual.AdvanceMs(86400000);
+  EXPECT_EQ(CurrentClock().Now(), 101.0);
+  SetClock(nullptr);
+  EXPECT_NE(CurrentClock().Now(), 101.0);
+}
+
+TEST(Text, Cp1251RoundTrip) {
+  const std::string text = "Невозможно открыть порт COM3 для уровнемера! Ёё №1";
+  std::string cp = Utf8ToCp1251(text);
+  EXPECT_EQ(cp.size(), 50u);
+  EXPECT_EQ(static_cast<unsigned char>(cp[0]), 0xCD);  // Н
+  EXPECT_EQ(Cp1251ToUtf8(cp), text);
+  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8\xAD"), "?");     // outside the code page
+  EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");             // cut-off sequence
+}
+
+}  // namespace
+}  // namespace vr
+
+namespace vr {
+namespace {
+
+TEST(Clock, SystemClockMatchesTheLocalCalendar) {
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  double now = SystemClock().Now();
+  // Local seconds into the day, from the calendar and from the clock.
+  double fromCalendar = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  double fromClock = (now - std::floor(now)) * 86400.0;
+  double diff = std::fabs(fromClock - fromCalendar);
+  EXPECT_TRUE(diff < 2.0 || diff > 86398.0) << fromClock << " vs " << fromCalendar;
+  // 2026-12-07 is day 46363; the date part agrees with the calendar's year.
+  int year = local.tm_year + 1900;
+  EXPECT_NEAR(std::floor(now), 25569.0 + std::floor((t + 0.0) / 86400.0), 1.0);
+  EXPECT_GE(year, 2024);
+}
+
+}  // namespace
+}  // namespace vr
