@@ -59,8 +59,8 @@ void PrintTable(const Host& h, int first, int last) {
     uint32_t link = h.Slot<VrGetLinkStateFn>(VRSILO_SLOT_GET_LINK_STATE)(h.silo);
     std::printf("%4d %10.2f %8.2f %8.2f %8.2f %8.2f %5u %8.4f %12.2f %4u\n", tank, level, t[0],
                 t[1], t[2], t[3], water, density, volume, link);
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
 }
 
 int PrintCalibration(const Host& h, int tank) {

@@ -1,0 +1,7 @@
+#include "link/thread_priority.h"
+
+namespace vr {
+
+void SetCurrentThreadPriority(ThreadPriority /*priority*/) {}
+
+}  // namespace vr

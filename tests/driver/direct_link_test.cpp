@@ -1,0 +1,237 @@
+// The driver object over its direct serial link, with an in-memory serial
+// device answered by the gauge simulator: exchange attempts, result codes,
+// link states, and the switching of connection types.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "common/clock.h"
+#include "driver/silo.h"
+#include "fake_comm_block.h"
+#include "gauge_sim.h"
+#include "link/fake_serial_device.h"
+#include "link/urovn.h"
+#include "protocol/extended.h"
+#include "test_support.h"
+
+namespace vr {
+struct SiloTestAccess {
+  static TUrovn* Link(TSilo& s) { return s.link_.get(); }
+};
+
+namespace test {
+namespace {
+
+using sim::GaugeSim;
+using sim::TankState;
+
+class DirectLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetClock(&clock_);
+    port_ = std::make_shared<FakeSerialPort>();
+    // Every port number opens the same fake device while the port is free.
+    factory_ = std::make_unique<ScopedSerialDeviceFactory>([this](uint16_t n) {
+      opened_.push_back(n);
+      return refuse_open_ ? nullptr : port_->MakeDevice();
+    });
+    port_->SetOnWrite([this](const uint8_t* data, size_t n) {
+      for (const sim::Answer& a : gauge_.Feed(data, n))
+        if (!a.silent) port_->InjectInput(a.bytes);
+    });
+    TankState t;
+    t.level = 1500.0f;
+    t.volume = 30000.0f;
+    t.water = 12.0f;
+    t.temperature = 14.5f;
+    t.density = 830.0f;
+    t.height = 2500.0f;
+    for (int k = 0; k < 20; ++k) t.cal[k] = 150.0f * (k + 1);
+    gauge_.SetTank(1, t);
+    gauge_.SetTank(2, t);
+  }
+  void TearDown() override {
+    silo_.reset();
+    SetClock(nullptr);
+  }
+
+  TSilo& Open(uint8_t type = 3) {
+    silo_ = std::make_unique<TSilo>(block_.Host(), type);
+    if (TUrovn* link = SiloTestAccess::Link(*silo_)) link->SetReplyTimeoutMs(150);
+    return *silo_;
+  }
+
+  RecordingApp app_;
+  TempWindowsDir windir_;
+  ManualClock clock_;
+  GaugeSim gauge_;
+  FakeCommBlock block_;
+  std::shared_ptr<FakeSerialPort> port_;
+  std::unique_ptr<ScopedSerialDeviceFactory> factory_;
+  std::vector<uint16_t> opened_;
+  bool refuse_open_ = false;
+  std::unique_ptr<TSilo> silo_;
+};
+
+TEST_F(DirectLinkTest, ReadsThroughThePort) {
+  TSilo& s = Open(5);  // COM3
+  ASSERT_EQ(opened_, std::vector<uint16_t>{3});
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);
+  EXPECT_DOUBLE_EQ(s.GetDensity(0), static_cast<double>(830.0f) / 1000.0);
+  EXPECT_EQ(s.GetWater(0), 12);
+  EXPECT_EQ(gauge_.GetStats().Count("i21401"), 1u);
+  EXPECT_EQ(s.GetLinkState(), 1);
+  // The port runs 9600 8N1.
+  EXPECT_EQ(port_->State().BaudRate, 9600u);
+  EXPECT_EQ(port_->State().ByteSize, 8);
+  EXPECT_EQ(port_->State().Parity, 0);
+}
+
+TEST_F(DirectLinkTest, BadRepliesThreeTimesGiveResultFiveAndState3) {
+  TSilo& s = Open();
+  gauge_.SetFault("bad-checksum");
+  FrameBuffer reply{};
+  uint8_t length = 89;
+  ExchangeOutcome out = s.Exchange("i20101", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.result, 5);
+  EXPECT_FALSE(out.replyValid);
+  EXPECT_EQ(s.GetLinkState(), 3);
+  EXPECT_EQ(gauge_.GetStats().requests, 3u);
+  EXPECT_EQ(s.ReplyLength(), 0);
+  EXPECT_EQ(length, 89) << "the received length replaces the expected one";
+}
+
+TEST_F(DirectLinkTest, GoodReplyAtSecondAttemptMakesTwoRequests) {
+  TSilo& s = Open();
+  std::atomic<int> writes{0};
+  port_->SetOnWrite([&](const uint8_t* data, size_t n) {
+    // The first request is answered with garbage that fails the check.
+    bool spoil = writes++ == 0;
+    for (const sim::Answer& a : gauge_.Feed(data, n)) {
+      std::vector<uint8_t> bytes = a.bytes;
+      if (spoil) bytes[bytes.size() - 3] ^= 1;
+      port_->InjectInput(bytes);
+    }
+  });
+  FrameBuffer reply{};
+  uint8_t length = 81;
+  ExchangeOutcome out = s.Exchange("i21402", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.result, 0);
+  EXPECT_TRUE(out.replyValid);
+  EXPECT_EQ(out.replyLength, 81);
+  EXPECT_EQ(s.GetLinkState(), 1);
+  EXPECT_EQ(gauge_.GetStats().requests, 2u);
+}
+
+TEST_F(DirectLinkTest, SilentGaugeAndHalfFrames) {
+  TSilo& s = Open();
+  gauge_.SetFault("silent");
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0);
+  EXPECT_EQ(s.GetLinkState(), 2);
+  EXPECT_EQ(gauge_.GetStats().Count("i214"), 3u);
+  EXPECT_EQ(gauge_.GetStats().Count("i201"), 3u);
+
+  gauge_.ClearFaults();
+  gauge_.SetFault("cut");
+  EXPECT_DOUBLE_EQ(s.GetVolume(0), 0.0);
+  EXPECT_EQ(s.GetLinkState(), 3) << "a reply that began but never completed";
+
+  gauge_.ClearFaults();
+  EXPECT_DOUBLE_EQ(s.GetVolume(0), 30000.0);
+  EXPECT_EQ(s.GetLinkState(), 1);
+}
+
+TEST_F(DirectLinkTest, NoLinkFailsAtOnceWithStateTwo) {
+  refuse_open_ = true;
+  TSilo& s = Open(3);
+  ASSERT_EQ(app_.Shown_().size(), 1u);
+  EXPECT_EQ(app_.Shown_()[0].text, "Невозможно открыть порт COM1 для уровнемера!");
+  FrameBuffer reply{};
+  uint8_t length = 81;
+  ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.result, 2);
+  EXPECT_EQ(s.GetLinkState(), 2);
+  EXPECT_EQ(gauge_.GetStats().requests, 0u);
+}
+
+TEST_F(DirectLinkTest, FailedSendKeepsStateAndDecodesNothing) {
+  TSilo& s = Open();
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);
+  clock_.AdvanceMs(60000);
+  gauge_.UpdateTank(1, [](TankState& t) { t.level = 99.0f; });
+  // Requests that cannot be queued: the transmit ring refuses a block longer
+  // than its room, which the exchange reports as result 3.
+  port_->BlockWrites(true);
+  std::vector<uint8_t> filler(4096 - 3, 'x');
+  SiloTestAccess::Link(s)->PutBlock(filler.data(), static_cast<uint16_t>(filler.size()));
+  FrameBuffer reply{};
+  reply.fill(0xEE);
+  uint8_t length = 81;
+  ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.result, 3);
+  EXPECT_FALSE(out.replyValid);
+  EXPECT_EQ(s.GetLinkState(), 1) << "a refused send leaves the state as it was";
+  EXPECT_EQ(reply[0], 0) << "the reply buffer was cleared, not left with old bytes";
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0) << "no reply of this exchange: the default, not the old value";
+  port_->BlockWrites(false);
+}
+
+TEST_F(DirectLinkTest, CalibrationRoundTripAndFailedVolumes) {
+  TSilo& s = Open();
+  VrCalibrationPoints p{};
+  for (int k = 0; k < 20; ++k) DoubleToExtended(111.0 * (k + 1), p.bytes + 10 * k);
+  ASSERT_EQ(s.WriteCalibrationTable(2, 3000, p.bytes), 0);
+  EXPECT_FLOAT_EQ(gauge_.GetTank(2)->height, 3000.0f);
+  EXPECT_FLOAT_EQ(gauge_.GetTank(2)->cal[19], 2220.0f);
+
+  VrCalibrationPoints back{};
+  int32_t height = 0;
+  ASSERT_EQ(s.ReadCalibrationTable(2, &height, back.bytes), 0);
+  EXPECT_EQ(height, 3000);
+  EXPECT_EQ(0, memcmp(&back, &p, sizeof p));
+
+  // "i606" fails while "i607" works: the height is stored, the points kept.
+  port_->SetOnWrite([this](const uint8_t* data, size_t n) {
+    for (const sim::Answer& a : gauge_.Feed(data, n))
+      if (a.command.compare(0, 4, "i606") != 0) port_->InjectInput(a.bytes);
+  });
+  gauge_.UpdateTank(2, [](TankState& t) { t.height = 2000.0f; });
+  VrCalibrationPoints untouched = back;
+  EXPECT_EQ(s.ReadCalibrationTable(2, &height, back.bytes), -1);
+  EXPECT_EQ(height, 2000);
+  EXPECT_EQ(0, memcmp(&back, &untouched, sizeof p));
+}
+
+TEST_F(DirectLinkTest, ChangeConnectionType) {
+  TSilo& s = Open(3);  // COM1
+  ASSERT_NE(SiloTestAccess::Link(s), nullptr);
+  EXPECT_EQ(port_->OpenDevices(), 1);
+
+  s.ChangeConnectionType(3);
+  EXPECT_EQ(opened_.size(), 1u) << "the same type keeps the open link";
+  EXPECT_EQ(port_->OpenDevices(), 1);
+
+  s.ChangeConnectionType(1);  // block No. 2
+  EXPECT_EQ(port_->OpenDevices(), 0) << "the port was closed";
+  EXPECT_EQ(SiloTestAccess::Link(s), nullptr);
+  EXPECT_EQ(block_.setups, std::vector<uint32_t>{33}) << "slot 5 was called once";
+
+  s.ChangeConnectionType(8);  // COM6
+  EXPECT_EQ(opened_.back(), 6);
+  EXPECT_EQ(port_->OpenDevices(), 1);
+  if (TUrovn* link = SiloTestAccess::Link(s)) link->SetReplyTimeoutMs(150);
+  EXPECT_DOUBLE_EQ(s.GetLevel(1), 1500.0);
+  EXPECT_TRUE(app_.Shown_().empty());
+}
+
+TEST_F(DirectLinkTest, DestructionClosesThePort) {
+  Open(4);
+  EXPECT_EQ(port_->OpenDevices(), 1);
+  silo_.reset();
+  EXPECT_EQ(port_->OpenDevices(), 0);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vr

@@ -1,0 +1,219 @@
+// The vr-gauge-sim program, run as a child process. Skipped when the program
+// is not found next to this test (build the target vr-gauge-sim first, or set
+// VR_GAUGE_SIM to its path).
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gauge_sim.h"
+#include "protocol/frame.h"
+
+namespace vr::sim {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string FindProgram() {
+  if (const char* env = std::getenv("VR_GAUGE_SIM")) return env;
+  char exe[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return {};
+  fs::path dir = fs::path(std::string(exe, static_cast<size_t>(n))).parent_path();
+  for (const fs::path& candidate :
+       {dir / ".." / "tools" / "gauge-sim" / "vr-gauge-sim", dir / "gauge-sim" / "vr-gauge-sim"}) {
+    std::error_code ec;
+    if (fs::exists(candidate, ec)) return fs::canonical(candidate, ec).string();
+  }
+  return {};
+}
+
+class Child {
+ public:
+  bool Spawn(const std::string& program, std::vector<std::string> args) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return false;
+    // Everything the child needs is prepared before fork(): only
+    // async-signal-safe calls between fork() and exec().
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(null, 2);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(null);
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+    return pid_ > 0;
+  }
+
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (stdin_ >= 0) ::close(stdin_);
+    if (stdout_ >= 0) ::close(stdout_);
+  }
+
+  // One line of the child's stdout, or "" after the timeout.
+  std::string Line(std::chrono::milliseconds timeout = 3000ms) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      if (size_t nl = buffer_.find('\n'); nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{stdout_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+      char buf[512];
+      ssize_t n = ::read(stdout_, buf, sizeof buf);
+      if (n <= 0) return {};
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  // Everything up to the end of the child's stdout.
+  std::string Rest(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{stdout_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[512];
+      ssize_t n = ::read(stdout_, buf, sizeof buf);
+      if (n <= 0) break;
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+    return std::exchange(buffer_, std::string());
+  }
+
+  void Command(const std::string& line) {
+    std::string text = line + "\n";
+    ASSERT_EQ(::write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  // Exit status after SIGTERM, or -1 if it did not end within the timeout.
+  int Terminate(std::chrono::milliseconds timeout) {
+    ::kill(pid_, SIGTERM);
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  std::string buffer_;
+};
+
+std::string Exchange(int fd, std::string_view request, size_t want,
+                     std::chrono::milliseconds timeout) {
+  EXPECT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  std::string out;
+  auto deadline = Clock::now() + timeout;
+  while (out.size() < want) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buf[256];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+TEST(Program, ServesTanksTakesStdinCommandsAndStopsOnSigterm) {
+  std::string program = FindProgram();
+  if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
+  Child child;
+  ASSERT_TRUE(child.Spawn(program, {"--quiet", "--tank", "5:level=42,volume=1000"}));
+  std::string path = child.Line();
+  ASSERT_EQ(path.rfind("/dev/", 0), 0u) << "first line: " << path;
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+
+  std::string r = Exchange(fd, "\x01i20105", kI201Length, 2000ms);
+  ASSERT_EQ(r.size(), kI201Length);
+  EXPECT_TRUE(VerifyReply(reinterpret_cast<const uint8_t*>(r.data()), r.size()).valid);
+  // With a --tank option the demo tanks are not loaded.
+  EXPECT_EQ(Exchange(fd, "\x01i20101", kErrorReply.size(), 2000ms), kErrorReply);
+
+  child.Command("fault silent");
+  EXPECT_EQ(child.Line(), "faults silent");
+  EXPECT_TRUE(Exchange(fd, "\x01i20105", 1, 300ms).empty());
+  child.Command("fault none");
+  EXPECT_EQ(child.Line(), "faults none");
+  child.Command("stats");
+  std::string stats = child.Line();
+  EXPECT_EQ(stats.rfind("requests=3 replies=2 silenced=1 errors=1 i201=3 last=i20105", 0), 0u)
+      << stats;
+
+  ::close(fd);
+  EXPECT_EQ(child.Terminate(1000ms), 0);
+}
+
+TEST(Program, WithoutTankOptionsServesTheDemoTanks) {
+  std::string program = FindProgram();
+  if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
+  Child child;
+  ASSERT_TRUE(child.Spawn(program, {"--quiet"}));
+  std::string path = child.Line();
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  ASSERT_GE(fd, 0) << path;
+  for (std::string_view request : {"\x01i21401", "\x01i21402", "\x01i21403", "\x01i21404"})
+    EXPECT_EQ(Exchange(fd, request, kI214Length, 2000ms).size(), kI214Length);
+  EXPECT_EQ(Exchange(fd, "\x01i60604", kVolumesReplyLength, 2000ms).size(), kVolumesReplyLength);
+  ::close(fd);
+  EXPECT_EQ(child.Terminate(1000ms), 0);
+}
+
+TEST(Program, HelpDescribesOptionsAndCommands) {
+  std::string program = FindProgram();
+  if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
+  Child child;
+  ASSERT_TRUE(child.Spawn(program, {"--help"}));
+  std::string all = child.Rest(3000ms);
+  EXPECT_EQ(child.Terminate(1000ms), 0);  // it has exited by itself already
+  for (const char* word :
+       {"--tanks", "--tank", "--fault", "--delay", "--pace", "--quiet", "lower-checksum",
+        "i201-only", "byte-by-byte", "fault none", "delay MS", "pace BAUD", "stats", "cal="})
+    EXPECT_NE(all.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace vr::sim
+
+#endif  // _WIN32

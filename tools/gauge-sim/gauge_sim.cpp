@@ -1,0 +1,416 @@
+// GaugeSim: the pure core of the gauge simulator (no I/O).
+#include "gauge_sim.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <stdexcept>
+
+#include "protocol/frame.h"
+#include "protocol/hex_float.h"
+
+namespace vr::sim {
+namespace {
+
+// Garbage put before the SOH by the "garbage" fault: no SOH, no ETX, no '&'.
+constexpr uint8_t kGarbage[] = {0x00, 0xFF, 0x7F, '?', '#', 'x', 0x0D, 0x0A};
+
+bool IsHexDigit(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+void AppendHex(std::vector<uint8_t>& out, float value) {
+  char hex[8];
+  SingleToHex(value, hex);
+  out.insert(out.end(), hex, hex + 8);
+}
+
+void AppendText(std::vector<uint8_t>& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// Appends "&&", the checksum and ETX.
+void Finish(std::vector<uint8_t>& out) {
+  out.push_back('&');
+  out.push_back('&');
+  out.insert(out.end(), 5, 0);
+  std::array<char, 4> sum = ReplyChecksum(out.data(), out.size());
+  std::copy(sum.begin(), sum.end(), out.end() - 5);
+  out.back() = kEtx;
+}
+
+void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
+  const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
+  size_t at = frame.size() - 5;
+  for (int i = 0; i < 4; ++i) frame[at + i] = digits[(value >> (12 - 4 * i)) & 0xF];
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Faults
+
+const std::vector<std::string_view>& FaultNames() {
+  static const std::vector<std::string_view> names = {
+      "silent", "bad-checksum", "lower-checksum", "cut", "garbage", "i201-only", "byte-by-byte"};
+  return names;
+}
+
+bool SetFaultByName(Faults& f, std::string_view name, bool on) {
+  if (name == "none") {
+    f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only =
+        f.byte_by_byte = false;
+    return true;
+  }
+  bool* flag = nullptr;
+  if (name == "silent")
+    flag = &f.silent;
+  else if (name == "bad-checksum")
+    flag = &f.bad_checksum;
+  else if (name == "lower-checksum")
+    flag = &f.lower_checksum;
+  else if (name == "cut")
+    flag = &f.cut;
+  else if (name == "garbage")
+    flag = &f.garbage;
+  else if (name == "i201-only")
+    flag = &f.i201_only;
+  else if (name == "byte-by-byte")
+    flag = &f.byte_by_byte;
+  if (!flag) return false;
+  *flag = on;
+  return true;
+}
+
+std::string DescribeFaults(const Faults& f) {
+  std::string out;
+  auto add = [&out](std::string_view item) {
+    if (!out.empty()) out += ',';
+    out += item;
+  };
+  if (f.silent) add("silent");
+  if (f.bad_checksum) add("bad-checksum");
+  if (f.lower_checksum) add("lower-checksum");
+  if (f.cut) add("cut");
+  if (f.garbage) add("garbage");
+  if (f.i201_only) add("i201-only");
+  if (f.byte_by_byte) add("byte-by-byte");
+  if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
+  if (f.pace_baud) add("pace=" + std::to_string(f.pace_baud));
+  return out.empty() ? "none" : out;
+}
+
+std::string PrintableBytes(std::string_view bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : bytes) {
+    auto b = static_cast<uint8_t>(ch);
+    if (b == kSoh)
+      out += "<SOH>";
+    else if (b == kEtx)
+      out += "<ETX>";
+    else if (b >= 0x20 && b < 0x7F && b != '\\')
+      out += ch;
+    else
+      out += std::string("\\x") + kHex[b >> 4] + kHex[b & 0xF];
+  }
+  return out;
+}
+
+Clock::duration WireTime(size_t bytes, unsigned baud) {
+  if (baud == 0) return Clock::duration::zero();
+  // 10 bits per byte (start, 8 data, stop), in nanoseconds.
+  auto ns = static_cast<int64_t>((static_cast<long double>(bytes) * 10.0L * 1e9L) / baud);
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
+}
+
+Clock::time_point Answer::EarliestReplyTime() const {
+  Clock::time_point t = std::max(request_end, request_start + WireTime(request_length, pace_baud));
+  return t + std::chrono::milliseconds(delay_ms);
+}
+
+uint64_t Stats::Count(std::string_view key) const {
+  const auto& map = key.size() == 6 ? by_command : by_code;
+  auto it = map.find(key);
+  return it == map.end() ? 0 : it->second;
+}
+
+size_t PayloadLength(std::string_view code) {
+  if (code == "s607") return 8;
+  if (code == "s606") return 160;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Model
+
+void GaugeSim::SetTank(int tank, const TankState& state) {
+  if (tank < 1 || tank > kMaxTanks) throw std::out_of_range("tank number outside 1..16");
+  std::lock_guard lock(mu_);
+  tanks_[tank] = state;
+}
+
+bool GaugeSim::RemoveTank(int tank) {
+  if (tank < 1 || tank > kMaxTanks) return false;
+  std::lock_guard lock(mu_);
+  bool had = tanks_[tank].has_value();
+  tanks_[tank].reset();
+  return had;
+}
+
+void GaugeSim::ClearTanks() {
+  std::lock_guard lock(mu_);
+  for (auto& t : tanks_) t.reset();
+}
+
+std::optional<TankState> GaugeSim::GetTank(int tank) const {
+  if (tank < 1 || tank > kMaxTanks) return std::nullopt;
+  std::lock_guard lock(mu_);
+  return tanks_[tank];
+}
+
+std::vector<int> GaugeSim::TankNumbers() const {
+  std::lock_guard lock(mu_);
+  std::vector<int> out;
+  for (int n = 1; n <= kMaxTanks; ++n)
+    if (tanks_[n]) out.push_back(n);
+  return out;
+}
+
+void GaugeSim::SetTanks(const std::map<int, TankState>& tanks) {
+  for (const auto& [n, t] : tanks)
+    if (n < 1 || n > kMaxTanks) throw std::out_of_range("tank number outside 1..16");
+  std::lock_guard lock(mu_);
+  for (auto& t : tanks_) t.reset();
+  for (const auto& [n, t] : tanks) tanks_[n] = t;
+}
+
+bool GaugeSim::UpdateTank(int tank, const std::function<void(TankState&)>& change) {
+  if (tank < 1 || tank > kMaxTanks) return false;
+  std::lock_guard lock(mu_);
+  if (!tanks_[tank]) return false;
+  change(*tanks_[tank]);
+  return true;
+}
+
+void GaugeSim::SetFaults(const Faults& faults) {
+  std::lock_guard lock(mu_);
+  faults_ = faults;
+}
+
+Faults GaugeSim::GetFaults() const {
+  std::lock_guard lock(mu_);
+  return faults_;
+}
+
+bool GaugeSim::SetFault(std::string_view name, bool on) {
+  std::lock_guard lock(mu_);
+  return SetFaultByName(faults_, name, on);
+}
+
+void GaugeSim::ClearFaults() {
+  std::lock_guard lock(mu_);
+  faults_ = Faults{};
+}
+
+void GaugeSim::SetDelay(unsigned ms) {
+  std::lock_guard lock(mu_);
+  faults_.delay_ms = ms;
+}
+
+void GaugeSim::SetPace(unsigned baud) {
+  std::lock_guard lock(mu_);
+  faults_.pace_baud = baud;
+}
+
+void GaugeSim::SetHeaderTime(std::string yymmddhhmm) {
+  if (!yymmddhhmm.empty() &&
+      (yymmddhhmm.size() != 10 || !std::all_of(yymmddhhmm.begin(), yymmddhhmm.end(), IsDigit)))
+    throw std::invalid_argument("header time must be 10 digits YYMMDDHHmm");
+  std::lock_guard lock(mu_);
+  header_time_ = std::move(yymmddhhmm);
+}
+
+std::string GaugeSim::HeaderTimeLocked() const {
+  if (!header_time_.empty()) return header_time_;
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &now);
+#else
+  localtime_r(&now, &tm);
+#endif
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%y%m%d%H%M", &tm);
+  return buf;
+}
+
+Stats GaugeSim::GetStats() const {
+  std::lock_guard lock(mu_);
+  return stats_;
+}
+
+void GaugeSim::ResetStats() {
+  std::lock_guard lock(mu_);
+  stats_ = Stats{};
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+
+std::vector<uint8_t> GaugeSim::Execute(std::string_view command, std::string_view payload) {
+  std::lock_guard lock(mu_);
+  return ExecuteLocked(command, payload);
+}
+
+std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::string_view payload) {
+  const std::vector<uint8_t> error(kErrorReply.begin(), kErrorReply.end());
+  if (command.size() != 6 || !IsDigit(command[4]) || !IsDigit(command[5])) return error;
+  std::string_view code = command.substr(0, 4);
+  std::string_view digits = command.substr(4, 2);
+  bool inventory = code == "i201" || code == "i214";
+  bool calibration = code == "i607" || code == "i606" || code == "s607" || code == "s606";
+  if (!inventory && !calibration) return error;
+  if (payload.size() != PayloadLength(code)) return error;
+  int tank = (command[4] - '0') * 10 + (command[5] - '0');
+  if (tank < 1 || tank > kMaxTanks || !tanks_[tank]) return error;
+  TankState& t = *tanks_[tank];
+
+  std::vector<uint8_t> out;
+  out.reserve(kVolumesReplyLength);
+  out.push_back(kSoh);
+  AppendText(out, command);
+  std::string time = HeaderTimeLocked();
+
+  if (inventory) {
+    bool i214 = code == "i214";
+    std::string status = t.status;
+    status.resize(4, '0');
+    AppendText(out, time);
+    AppendText(out, digits);
+    out.push_back(static_cast<uint8_t>(t.product));
+    AppendText(out, status);
+    AppendText(out, i214 ? "06" : "07");
+    AppendHex(out, t.volume);
+    AppendHex(out, t.tc_volume);
+    AppendHex(out, i214 ? t.density : t.ullage);
+    AppendHex(out, t.level);
+    AppendHex(out, t.water);
+    AppendHex(out, t.temperature);
+    if (!i214) AppendHex(out, t.water_volume);
+    Finish(out);
+    return out;
+  }
+
+  // Calibration commands: validate and store the written values first.
+  if (!std::all_of(payload.begin(), payload.end(), IsHexDigit)) return error;
+  const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
+  if (code == "s607") {
+    t.height = HexToSingleIn(p, payload.size(), 0);
+  } else if (code == "s606") {
+    for (size_t j = 1; j <= kCalibrationPoints; ++j)
+      t.cal[kCalibrationPoints - j] = HexToSingleIn(p, payload.size(), 8 * (j - 1));
+  }
+  AppendText(out, time);
+  AppendText(out, digits);
+  if (code[3] == '7') {
+    AppendHex(out, t.height);
+  } else {
+    for (size_t j = 1; j <= kCalibrationPoints; ++j) AppendHex(out, t.cal[kCalibrationPoints - j]);
+  }
+  Finish(out);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Parser
+
+std::vector<Answer> GaugeSim::Feed(std::string_view bytes, Clock::time_point now) {
+  return Feed(bytes.data(), bytes.size(), now);
+}
+
+std::vector<Answer> GaugeSim::Feed(const void* data, size_t size, Clock::time_point now) {
+  std::vector<Answer> answers;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  std::lock_guard lock(mu_);
+  for (size_t i = 0; i < size; ++i) {
+    uint8_t b = bytes[i];
+    if (b == kSoh) {  // a new request; an unfinished one is dropped
+      state_ = ParseState::kCommand;
+      request_.clear();
+      need_ = kCommandLength;
+      request_start_ = now;
+      continue;
+    }
+    if (state_ == ParseState::kIdle) continue;
+    request_.push_back(static_cast<char>(b));
+    if (--need_ > 0) continue;
+    if (state_ == ParseState::kCommand) {
+      need_ = PayloadLength(std::string_view(request_).substr(0, 4));
+      if (need_ > 0) {
+        state_ = ParseState::kPayload;
+        continue;
+      }
+    }
+    answers.push_back(CompleteLocked(now));
+    state_ = ParseState::kIdle;
+  }
+  return answers;
+}
+
+void GaugeSim::ResetParser() {
+  std::lock_guard lock(mu_);
+  state_ = ParseState::kIdle;
+  request_.clear();
+  need_ = 0;
+}
+
+bool GaugeSim::ParserIdle() const {
+  std::lock_guard lock(mu_);
+  return state_ == ParseState::kIdle;
+}
+
+Answer GaugeSim::CompleteLocked(Clock::time_point now) {
+  Answer a;
+  a.command = request_.substr(0, kCommandLength);
+  a.payload = request_.substr(kCommandLength);
+  a.request_length = 1 + request_.size();
+  a.request_start = request_start_;
+  a.request_end = now;
+  a.delay_ms = faults_.delay_ms;
+  a.pace_baud = faults_.pace_baud;
+  a.byte_by_byte = faults_.byte_by_byte;
+
+  std::string code = a.command.substr(0, 4);
+  stats_.requests++;
+  stats_.by_code[code]++;
+  stats_.by_command[a.command]++;
+  stats_.last_request = request_;
+
+  if (faults_.silent || (faults_.i201_only && code == "i214")) {
+    a.silent = true;
+    stats_.silenced++;
+    return a;
+  }
+
+  std::vector<uint8_t> frame = ExecuteLocked(a.command, a.payload);
+  bool is_error = frame.size() == kErrorReply.size();
+  if (is_error) stats_.errors++;
+
+  if (faults_.lower_checksum || faults_.bad_checksum) {
+    uint16_t value = ReplyChecksumValue(frame.data(), frame.size());
+    if (faults_.bad_checksum) value = static_cast<uint16_t>(value + 1);
+    WriteChecksum(frame, value, faults_.lower_checksum);
+  }
+  if (faults_.cut) frame.resize(frame.size() / 2);
+  if (faults_.garbage) frame.insert(frame.begin(), std::begin(kGarbage), std::end(kGarbage));
+
+  a.bytes = std::move(frame);
+  stats_.replies++;
+  return a;
+}
+
+}  // namespace vr::sim

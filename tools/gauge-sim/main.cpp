@@ -1,0 +1,367 @@
+// vr-gauge-sim: a Veeder-Root gauge on a pseudo-terminal. Prints the slave
+// path on the first line of stdout and serves until SIGINT/SIGTERM.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gauge_sim.h"
+
+namespace {
+
+using vr::sim::GaugeSim;
+using vr::sim::PtyGauge;
+using vr::sim::TankState;
+
+const char kUsage[] = R"(Usage: vr-gauge-sim [OPTIONS]
+
+Simulates a Veeder-Root tank gauge (serial computer interface: i201, i214,
+i607, i606, s607, s606) on a pseudo-terminal. The slave path (e.g. /dev/pts/5)
+is printed on the first line of stdout; open it as the gauge's serial port.
+Serves until SIGINT or SIGTERM (or "quit" on stdin).
+
+Options:
+  --tanks FILE        load tanks from FILE (format below)
+  --tank DESC         add a tank, or change keys of a loaded one; repeatable.
+                      DESC is "N:key=value,key=value,...", e.g.
+                      --tank "1:level=1234.5,volume=20000,height=2500"
+  --demo              start from the demo tanks (the default when neither
+                      --tanks nor --tank is given): tanks 1..4, horizontal
+                      cylinders of 30000/25000/50000/20000 l with tables
+  --fault NAME[,NAME] switch on faults; repeatable. NAME is one of
+                        silent          no reply at all
+                        bad-checksum    checksum off by one
+                        lower-checksum  checksum letters in lower case
+                        cut             only the first half of each reply
+                        garbage         8 garbage bytes before the SOH
+                        i201-only       i214 gets no reply (silent); i201 works
+                        byte-by-byte    one byte per write(), 0.2 ms apart
+  --delay MS          wait MS milliseconds before each reply
+  --pace BAUD         pace at BAUD (8N1, 10 bits a byte; 9600 = 1.0417 ms a
+                      byte): reply no earlier than the request's own wire
+                      time and write the reply at that rate
+  --link PATH         also make PATH a symlink to the slave (removed at exit)
+  --quiet             do not log requests and replies on stderr
+  -h, --help          this text
+
+Commands on stdin while running (one a line; answers go to stdout):
+  fault NAME[,NAME]   exactly these faults on, the others off
+  fault +NAME | -NAME switch one fault on | off
+  fault none          all faults of the list above off
+  delay MS            reply delay (0 = off)
+  pace BAUD           pacing (0 = off)
+  stats               counters: requests, per command code, last request
+  reset               zero the counters
+  tank DESC           add a tank or change keys of one (DESC as for --tank)
+  remove N            remove tank N (it then gets the error reply)
+  tanks               list the tanks in the file format
+  vanish              close the pty: the gauge disappears
+  start               open a new pty after vanish; prints the new path
+  help                this list
+  quit                stop and exit
+
+Tank file: one tank per line, '#' starts a comment, blank lines are ignored:
+  # tank N key=value ...   (keys separated by blanks or commas)
+  tank 1 level=1234.5 volume=20000 water=3.2 temperature=15.5 density=745.2 height=2500 cal=100,200,...,30000
+Keys: volume, tc_volume, ullage, level (mm), water (mm), temperature (C),
+water_volume, density (kg/m3), height (full height, mm), product (1 char),
+status (4 chars), cal=v1,...,v20 (volumes at 1/20 .. 20/20 of the height),
+capacity=V (derive cal from a horizontal cylinder of V litres).
+Unset numbers are 0, except tc_volume = volume and ullage = cal[20] - volume.
+Tanks 1..16; a tank not listed is absent and gets the error reply.
+
+Replies: i201 89 bytes (volume, tc volume, ullage, level, water, temperature,
+water volume); i214 81 bytes (volume, tc volume, density, level, water,
+temperature); i607/s607 34 bytes; i606/s606 186 bytes; unknown command or
+absent tank: <SOH>9999FF1B<ETX>.
+)";
+
+std::mutex g_out_mu;
+
+void Out(const std::string& line) {
+  std::lock_guard lock(g_out_mu);
+  std::cout << line << '\n' << std::flush;
+}
+
+void Err(const std::string& line) {
+  std::lock_guard lock(g_out_mu);
+  std::cerr << "vr-gauge-sim: " << line << '\n' << std::flush;
+}
+
+bool ParseUnsigned(std::string_view text, unsigned& out) {
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+std::vector<std::string> Split(std::string_view text, char sep) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(sep, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) out.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+// Adds the tank of desc, or changes only the given keys of an existing one.
+void ApplyTank(std::map<int, TankState>& tanks, const std::string& desc) {
+  auto [n, fresh] = vr::sim::ParseTankSpec(desc);
+  auto it = tanks.find(n);
+  if (it == tanks.end()) {
+    tanks[n] = fresh;
+  } else {
+    it->second = vr::sim::ParseTankSpec(desc, &it->second).second;
+  }
+}
+
+std::string StatsLine(const GaugeSim& sim) {
+  vr::sim::Stats s = sim.GetStats();
+  std::ostringstream out;
+  out << "requests=" << s.requests << " replies=" << s.replies << " silenced=" << s.silenced
+      << " errors=" << s.errors;
+  for (const auto& [code, count] : s.by_code) out << ' ' << code << '=' << count;
+  out << " last=" << (s.last_request.empty() ? "-" : vr::sim::PrintableBytes(s.last_request))
+      << " faults=" << vr::sim::DescribeFaults(sim.GetFaults());
+  return out.str();
+}
+
+class Program {
+ public:
+  Program(GaugeSim& sim, PtyGauge& pty, std::string link) : sim_(sim), pty_(pty), link_(link) {}
+  ~Program() { RemoveLink(); }
+
+  std::string StartPty() {
+    std::string path = pty_.Start();
+    if (!link_.empty()) {
+      RemoveLink();
+      if (::symlink(path.c_str(), link_.c_str()) != 0)
+        Err("cannot create link " + link_ + ": " + std::strerror(errno));
+    }
+    return path;
+  }
+
+  // Returns false for "quit".
+  bool Command(const std::string& raw) {
+    std::string line = raw;
+    if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    std::istringstream in(line);
+    std::string cmd, arg;
+    in >> cmd;
+    std::getline(in, arg);
+    arg.erase(0, arg.find_first_not_of(" \t"));
+    while (!arg.empty() && std::isspace(static_cast<unsigned char>(arg.back()))) arg.pop_back();
+    if (cmd.empty()) return true;
+    try {
+      if (cmd == "quit" || cmd == "exit") return false;
+      if (cmd == "help") {
+        Out(kUsage);
+      } else if (cmd == "fault") {
+        Fault(arg);
+      } else if (cmd == "delay" || cmd == "pace") {
+        unsigned v = 0;
+        if (!ParseUnsigned(arg, v)) throw std::invalid_argument(cmd + " needs a number");
+        if (cmd == "delay")
+          sim_.SetDelay(v);
+        else
+          sim_.SetPace(v);
+        Out("faults " + vr::sim::DescribeFaults(sim_.GetFaults()));
+      } else if (cmd == "stats") {
+        Out(StatsLine(sim_));
+      } else if (cmd == "reset") {
+        sim_.ResetStats();
+        Out("stats reset");
+      } else if (cmd == "tank") {
+        std::map<int, TankState> tanks;
+        for (int n : sim_.TankNumbers()) tanks[n] = *sim_.GetTank(n);
+        ApplyTank(tanks, arg);
+        int n = vr::sim::ParseTankSpec(arg).first;
+        sim_.SetTank(n, tanks[n]);
+        Out(vr::sim::FormatTank(n, tanks[n]));
+      } else if (cmd == "remove") {
+        unsigned n = 0;
+        if (!ParseUnsigned(arg, n)) throw std::invalid_argument("remove needs a tank number");
+        Out(sim_.RemoveTank(static_cast<int>(n)) ? "removed tank " + arg : "no tank " + arg);
+      } else if (cmd == "tanks") {
+        for (int n : sim_.TankNumbers()) Out(vr::sim::FormatTank(n, *sim_.GetTank(n)));
+        Out("end");
+      } else if (cmd == "vanish") {
+        pty_.Close();
+        RemoveLink();
+        Out("vanished");
+      } else if (cmd == "start") {
+        Out(StartPty());
+      } else {
+        Out("unknown command '" + cmd + "' (try help)");
+      }
+    } catch (const std::exception& e) {
+      Out(std::string("error: ") + e.what());
+    }
+    return true;
+  }
+
+ private:
+  void Fault(const std::string& arg) {
+    if (arg.empty()) throw std::invalid_argument("fault needs a name");
+    vr::sim::Faults f = sim_.GetFaults();
+    if (arg[0] == '+' || arg[0] == '-') {
+      if (!vr::sim::SetFaultByName(f, arg.substr(1), arg[0] == '+'))
+        throw std::invalid_argument("unknown fault '" + arg.substr(1) + "'");
+    } else {
+      vr::sim::SetFaultByName(f, "none");
+      for (const std::string& name : Split(arg, ','))
+        if (!vr::sim::SetFaultByName(f, name))
+          throw std::invalid_argument("unknown fault '" + name + "'");
+    }
+    sim_.SetFaults(f);
+    Out("faults " + vr::sim::DescribeFaults(f));
+  }
+
+  void RemoveLink() {
+    struct stat st {};
+    if (!link_.empty() && ::lstat(link_.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      ::unlink(link_.c_str());
+  }
+
+  GaugeSim& sim_;
+  PtyGauge& pty_;
+  std::string link_;
+};
+
+int Usage(const std::string& error) {
+  std::cerr << "vr-gauge-sim: " << error << "\nTry 'vr-gauge-sim --help'.\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  GaugeSim sim;
+  vr::sim::Faults faults;
+  std::map<int, TankState> tanks;
+  bool have_tanks = false, quiet = false;
+  std::string link;
+
+  try {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      auto value = [&]() -> const std::string& {
+        if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+        return args[++i];
+      };
+      if (a == "-h" || a == "--help") {
+        std::cout << kUsage;
+        return 0;
+      } else if (a == "--tanks") {
+        for (auto& [n, t] : vr::sim::LoadTankFile(value())) tanks[n] = t;
+        have_tanks = true;
+      } else if (a == "--tank") {
+        ApplyTank(tanks, value());
+        have_tanks = true;
+      } else if (a == "--demo") {
+        for (auto& [n, t] : vr::sim::DemoTanks()) tanks[n] = t;
+        have_tanks = true;
+      } else if (a == "--fault") {
+        for (const std::string& name : Split(value(), ','))
+          if (!vr::sim::SetFaultByName(faults, name))
+            throw std::invalid_argument("unknown fault '" + name + "'");
+      } else if (a == "--delay" || a == "--pace") {
+        unsigned v = 0;
+        if (!ParseUnsigned(value(), v)) throw std::invalid_argument(a + " needs a number");
+        (a == "--delay" ? faults.delay_ms : faults.pace_baud) = v;
+      } else if (a == "--link") {
+        link = value();
+      } else if (a == "--quiet") {
+        quiet = true;
+      } else {
+        throw std::invalid_argument("unknown option " + a);
+      }
+    }
+  } catch (const std::exception& e) {
+    return Usage(e.what());
+  }
+  if (!have_tanks) tanks = vr::sim::DemoTanks();
+  sim.SetTanks(tanks);
+  sim.SetFaults(faults);
+
+  // SIGINT/SIGTERM arrive through a signalfd; block them before any thread starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  int sigfd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  if (sigfd < 0) {
+    Err(std::string("signalfd: ") + std::strerror(errno));
+    return 1;
+  }
+
+  PtyGauge pty(sim);
+  if (!quiet) pty.SetLog([](const std::string& line) { Err(line); });
+  Program program(sim, pty, link);
+  try {
+    Out(program.StartPty());
+  } catch (const std::exception& e) {
+    Err(e.what());
+    return 1;
+  }
+  if (!quiet) {
+    std::string numbers;
+    for (int n : sim.TankNumbers()) numbers += (numbers.empty() ? "" : ",") + std::to_string(n);
+    Err("serving tanks " + (numbers.empty() ? std::string("none") : numbers) + ", faults " +
+        vr::sim::DescribeFaults(faults));
+  }
+
+  bool stdin_open = true;
+  std::string pending;
+  for (;;) {
+    pollfd fds[2] = {{sigfd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      Err(std::string("poll: ") + std::strerror(errno));
+      break;
+    }
+    if (fds[0].revents) {
+      signalfd_siginfo info{};
+      ssize_t ignored = ::read(sigfd, &info, sizeof info);
+      (void)ignored;
+      if (!quiet) Err(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+      break;
+    }
+    if (fds[1].revents) {
+      char buf[1024];
+      ssize_t n = ::read(0, buf, sizeof buf);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        stdin_open = false;  // EOF: keep serving until a signal
+        continue;
+      }
+      pending.append(buf, static_cast<size_t>(n));
+      size_t nl;
+      bool quit = false;
+      while (!quit && (nl = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        quit = !program.Command(line);
+      }
+      if (quit) break;
+    }
+  }
+  pty.Close();
+  ::close(sigfd);
+  return 0;
+}
