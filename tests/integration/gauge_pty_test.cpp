@@ -133,6 +133,22 @@ TEST_F(GaugePtyTest, CalibrationTableWrittenAndReadBack) {
   EXPECT_EQ(gauge_.GetStats().Count("s606"), 1u);
 }
 
+TEST_F(GaugePtyTest, FailedTableReadKeepsPointsButStoresHeight) {
+  ASSERT_NE(Connect(), nullptr);
+  gauge_.SetFault("no-i606");
+  gauge_.UpdateTank(2, [](TankState& t) { t.height = 1800.0f; });
+  VrCalibrationPoints p{};
+  memset(&p, 0x3C, sizeof p);
+  const VrCalibrationPoints before = p;
+  int32_t height = 0;
+  auto read = VRSILO_SLOT(silo_, VrReadCalibrationFn, VRSILO_SLOT_READ_CALIBRATION);
+  EXPECT_EQ(read(silo_, 2, &height, &p), -1);
+  EXPECT_EQ(height, 1800);
+  EXPECT_EQ(0, memcmp(&p, &before, sizeof p));
+  EXPECT_EQ(gauge_.GetStats().Count("i60602"), 3u);
+  EXPECT_EQ(State(), 2u);
+}
+
 TEST_F(GaugePtyTest, HostThreadsAndCalibrationThreadTogether) {
   ASSERT_NE(Connect(0), nullptr);  // period 0: every read goes to the gauge
   std::atomic<bool> stop{false};

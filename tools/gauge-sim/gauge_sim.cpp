@@ -55,14 +55,14 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 
 const std::vector<std::string_view>& FaultNames() {
   static const std::vector<std::string_view> names = {
-      "silent", "bad-checksum", "lower-checksum", "cut", "garbage", "i201-only", "byte-by-byte"};
+      "silent", "bad-checksum", "lower-checksum", "cut", "garbage", "i201-only", "no-i606", "byte-by-byte"};
   return names;
 }
 
 bool SetFaultByName(Faults& f, std::string_view name, bool on) {
   if (name == "none") {
     f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only =
-        f.byte_by_byte = false;
+        f.no_i606 = f.byte_by_byte = false;
     return true;
   }
   bool* flag = nullptr;
@@ -78,6 +78,8 @@ bool SetFaultByName(Faults& f, std::string_view name, bool on) {
     flag = &f.garbage;
   else if (name == "i201-only")
     flag = &f.i201_only;
+  else if (name == "no-i606")
+    flag = &f.no_i606;
   else if (name == "byte-by-byte")
     flag = &f.byte_by_byte;
   if (!flag) return false;
@@ -97,6 +99,7 @@ std::string DescribeFaults(const Faults& f) {
   if (f.cut) add("cut");
   if (f.garbage) add("garbage");
   if (f.i201_only) add("i201-only");
+  if (f.no_i606) add("no-i606");
   if (f.byte_by_byte) add("byte-by-byte");
   if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
   if (f.pace_baud) add("pace=" + std::to_string(f.pace_baud));
@@ -390,7 +393,8 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   stats_.by_command[a.command]++;
   stats_.last_request = request_;
 
-  if (faults_.silent || (faults_.i201_only && code == "i214")) {
+  if (faults_.silent || (faults_.i201_only && code == "i214") ||
+      (faults_.no_i606 && code == "i606")) {
     a.silent = true;
     stats_.silenced++;
     return a;

@@ -100,6 +100,7 @@ struct Faults {
   bool cut = false;             // only the first half of the reply frame is sent
   bool garbage = false;         // 8 garbage bytes (no SOH, no ETX) before the SOH
   bool i201_only = false;       // "i214" gets no reply (silent, not executed)
+  bool no_i606 = false;         // "i606" gets no reply: heights read, tables do not
   bool byte_by_byte = false;    // transport: one byte per write(), ~0.2 ms apart
   unsigned delay_ms = 0;        // transport: wait this long before replying
   unsigned pace_baud = 0;       // transport: 0 = off, else 8N1 pacing at this rate

@@ -1,0 +1,86 @@
+// Exchanges with the gauge simulator over a pseudo-terminal: the latency of one
+// request-reply exchange, and a refresh of 16 tanks against the wire time of
+// the bytes at 9600 baud.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "driver/silo.h"
+#include "gauge_sim.h"
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct PtyFixture {
+  vr::test::TempWindowsDir windir;
+  vr::sim::GaugeSim gauge;
+  vr::sim::PtyGauge pty{gauge};
+  std::unique_ptr<vr::TSilo> silo;
+
+  explicit PtyFixture(unsigned paceBaud) {
+    for (int n = 1; n <= 16; ++n) {
+      vr::sim::TankState t;
+      t.level = 1000.0f + static_cast<float>(n);
+      t.volume = 20000.0f;
+      t.density = 750.0f;
+      gauge.SetTank(n, t);
+    }
+    gauge.SetPace(paceBaud);
+    std::string path = pty.Start();
+    windir.WriteSettings("[VeederRoot]\nCriticalUpdateTime=0\n[Ports]\nCOM1=" + path + "\n");
+    silo = std::make_unique<vr::TSilo>(nullptr, 3);
+  }
+};
+
+void BM_ExchangeOverPty(benchmark::State& state) {
+  PtyFixture f(0);
+  std::vector<double> us;
+  us.reserve(100000);
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    double level = f.silo->GetLevel(0);  // period 0: one "i214" exchange per read
+    auto t1 = Clock::now();
+    if (level != 1001.0) {
+      state.SkipWithError("the exchange failed");
+      break;
+    }
+    double seconds = std::chrono::duration<double>(t1 - t0).count();
+    state.SetIterationTime(seconds);
+    us.push_back(seconds * 1e6);
+  }
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["median_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+BENCHMARK(BM_ExchangeOverPty)->Name("pty/exchange_i214")->UseManualTime()->MinTime(2.0);
+
+void BM_SixteenTanksPaced(benchmark::State& state) {
+  PtyFixture f(9600);
+  // Each tank: a 7-byte request and an 81-byte reply, 10 bits a byte.
+  const double wire = 16 * (7 + 81) * 10.0 / 9600.0;
+  double total = 0;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    for (uint32_t i = 0; i < 16; ++i)
+      if (f.silo->GetLevel(i) != 1001.0 + i) state.SkipWithError("a refresh failed");
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    state.SetIterationTime(seconds);
+    total += seconds;
+  }
+  state.counters["wire_ms"] = wire * 1000.0;
+  state.counters["over_wire_pct"] =
+      (total / static_cast<double>(state.iterations()) / wire - 1.0) * 100.0;
+}
+BENCHMARK(BM_SixteenTanksPaced)
+    ->Name("pty/16_tanks_at_9600")
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
