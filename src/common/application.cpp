@@ -10,8 +10,7 @@ Application g_default_app;
 std::atomic<Application*> g_app{nullptr};
 }  // namespace
 
-void Application::ShowMessage(const std::string& text, const std::string& caption,
-                             uint32_t flags) {
+void Application::ShowMessage(const std::string& text, const std::string& caption, uint32_t flags) {
   ShowPlatformMessageBox(owner_window_, text, caption, flags);
 }
 
@@ -24,6 +23,8 @@ Application& App() {
   return a ? *a : g_default_app;
 }
 
-void SetApplication(Application* app) { g_app.store(app, std::memory_order_release); }
+void SetApplication(Application* app) {
+  g_app.store(app, std::memory_order_release);
+}
 
 }  // namespace vr

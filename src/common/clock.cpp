@@ -34,8 +34,7 @@ class WallClock : public Clock {
   // one atomic word: hour index in the high bits, offset + 2^20 in the low 21.
   TDateTime Now() const override {
     using namespace std::chrono;
-    const int64_t ms =
-        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     const int64_t secs = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
     const int64_t hour = secs >= 0 ? secs / 3600 : (secs - 3599) / 3600;
     constexpr int64_t kBias = int64_t{1} << 20;
@@ -59,14 +58,18 @@ std::atomic<const Clock*> g_clock{nullptr};
 
 }  // namespace
 
-const Clock& SystemClock() { return kWallClock; }
+const Clock& SystemClock() {
+  return kWallClock;
+}
 
 const Clock& CurrentClock() {
   const Clock* c = g_clock.load(std::memory_order_acquire);
   return c ? *c : kWallClock;
 }
 
-void SetClock(const Clock* clock) { g_clock.store(clock, std::memory_order_release); }
+void SetClock(const Clock* clock) {
+  g_clock.store(clock, std::memory_order_release);
+}
 
 int64_t AgeMs(TDateTime now, TDateTime stamp) {
   // A stamp difference carries a few nanoseconds of floating-point noise;

@@ -9,16 +9,26 @@ namespace {
 char32_t Cp1251Upper(unsigned char b) {
   if (b >= 0xC0) return 0x0410 + (b - 0xC0);
   switch (b) {
-    case 0xA8: return 0x0401;  // Ё
-    case 0xB8: return 0x0451;  // ё
-    case 0xB9: return 0x2116;  // №
-    case 0xA0: return 0x00A0;
-    case 0xAB: return 0x00AB;
-    case 0xBB: return 0x00BB;
-    case 0xB0: return 0x00B0;
-    case 0x96: return 0x2013;
-    case 0x97: return 0x2014;
-    default: return 0;
+    case 0xA8:
+      return 0x0401;  // Ё
+    case 0xB8:
+      return 0x0451;  // ё
+    case 0xB9:
+      return 0x2116;  // №
+    case 0xA0:
+      return 0x00A0;
+    case 0xAB:
+      return 0x00AB;
+    case 0xBB:
+      return 0x00BB;
+    case 0xB0:
+      return 0x00B0;
+    case 0x96:
+      return 0x2013;
+    case 0x97:
+      return 0x2014;
+    default:
+      return 0;
   }
 }
 

@@ -16,9 +16,9 @@ namespace {
 constexpr char kIdentity[41] =
     "\x27"
     "v3.00#"
-    "\xCF\xF0\xEE\xF2\xEE\xEA\xEE\xEB"                  // Протокол
-    " \xEA "                                            // " к "
-    "\xF3\xF0\xEE\xE2\xED\xE5\xEC\xE5\xF0\xF3"          // уровнемеру
+    "\xCF\xF0\xEE\xF2\xEE\xEA\xEE\xEB"          // Протокол
+    " \xEA "                                    // " к "
+    "\xF3\xF0\xEE\xE2\xED\xE5\xEC\xE5\xF0\xF3"  // уровнемеру
     " VEEDER-ROOT";
 static_assert(sizeof(kIdentity) == 41, "length byte and 39 characters");
 
@@ -27,8 +27,12 @@ std::atomic<MenuRemoveHook> g_menu_remove_hook{nullptr};
 
 }  // namespace
 
-void SetMenuHook(MenuHook hook) { g_menu_hook.store(hook); }
-void SetMenuRemoveHook(MenuRemoveHook hook) { g_menu_remove_hook.store(hook); }
+void SetMenuHook(MenuHook hook) {
+  g_menu_hook.store(hook);
+}
+void SetMenuRemoveHook(MenuRemoveHook hook) {
+  g_menu_remove_hook.store(hook);
+}
 
 TSilo::TSilo(void* host, uint8_t connectionType)
     : table_(SiloSlotTable()), comm_block_(host), connection_type_(connectionType) {
@@ -50,7 +54,9 @@ TSilo::~TSilo() {
   link_.reset();
 }
 
-void TSilo::GetIdentity(char* buffer40) { std::memcpy(buffer40, kIdentity, 40); }
+void TSilo::GetIdentity(char* buffer40) {
+  std::memcpy(buffer40, kIdentity, 40);
+}
 
 bool TSilo::HasLink() {
   std::lock_guard<std::recursive_mutex> guard(lock_);

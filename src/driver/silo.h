@@ -28,8 +28,12 @@ enum StampKind : int {
 // Connection types: 0..2 communication block No. 1..3, 3..8 COM1..COM6.
 constexpr uint8_t kFirstPortType = 3;
 constexpr uint8_t kLastPortType = 8;
-inline bool IsBlockType(uint8_t t) { return t <= 2; }
-inline bool IsPortType(uint8_t t) { return t >= kFirstPortType && t <= kLastPortType; }
+inline bool IsBlockType(uint8_t t) {
+  return t <= 2;
+}
+inline bool IsPortType(uint8_t t) {
+  return t >= kFirstPortType && t <= kLastPortType;
+}
 
 // Raised by the communication-block channel; the host sees the message through
 // the application object, never the exception.
@@ -96,8 +100,8 @@ class TSilo {
 
   // One request-reply exchange with up to three attempts (serialised by Lock).
   // reply is a 255-byte buffer; replyLength holds the expected length on entry.
-  ExchangeOutcome Exchange(std::string_view command, const uint8_t* payload,
-                           uint8_t payloadLength, uint8_t& replyLength, uint8_t* reply);
+  ExchangeOutcome Exchange(std::string_view command, const uint8_t* payload, uint8_t payloadLength,
+                           uint8_t& replyLength, uint8_t* reply);
   // The reply check handed to the link or the communication block.
   bool CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength);
 

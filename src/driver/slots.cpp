@@ -10,9 +10,13 @@ namespace vr {
 namespace {
 
 // Reports an error that cannot travel back through the C interface.
-void Report(const std::exception& e) { App().ReportError(e.what()); }
+void Report(const std::exception& e) {
+  App().ReportError(e.what());
+}
 
-TSilo* Self(VrSilo* obj) { return TSilo::FromHost(obj); }
+TSilo* Self(VrSilo* obj) {
+  return TSilo::FromHost(obj);
+}
 
 void VRSILO_CALL Destroy(VrSilo* obj) {
   try {
@@ -24,11 +28,15 @@ void VRSILO_CALL Destroy(VrSilo* obj) {
 // Slots 0 and 1 have no behaviour; a call must not harm the host.
 void VRSILO_CALL Abstract(VrSilo*) {}
 
-void VRSILO_CALL GetIdentitySlot(char* buffer40, VrSilo*) { TSilo::GetIdentity(buffer40); }
+void VRSILO_CALL GetIdentitySlot(char* buffer40, VrSilo*) {
+  TSilo::GetIdentity(buffer40);
+}
 void VRSILO_CALL SetLinkStateSlot(VrSilo* obj, uint32_t state) {
   Self(obj)->SetLinkState(static_cast<uint8_t>(state));
 }
-uint32_t VRSILO_CALL GetLinkStateSlot(VrSilo* obj) { return Self(obj)->GetLinkState(); }
+uint32_t VRSILO_CALL GetLinkStateSlot(VrSilo* obj) {
+  return Self(obj)->GetLinkState();
+}
 
 void VRSILO_CALL OpenCommBlockSlot(VrSilo* obj, uint32_t) {
   try {
@@ -129,22 +137,38 @@ struct SiloClassTable {
   VrSlotFn slots[VRSILO_SLOT_COUNT];
 };
 static_assert(offsetof(SiloClassTable, destroy) == sizeof(VrSiloClassInfo));
-static_assert(offsetof(SiloClassTable, slots) == offsetof(SiloClassTable, destroy) + sizeof(VrSlotFn));
+static_assert(offsetof(SiloClassTable, slots) ==
+              offsetof(SiloClassTable, destroy) + sizeof(VrSlotFn));
 
 const SiloClassTable kClassTable = {
     {"TSilo", sizeof(TSilo), nullptr},
     Slot(&Destroy),
     {
-        Slot(&Abstract), Slot(&Abstract), Slot(&GetIdentitySlot), Slot(&SetLinkStateSlot),
-        Slot(&GetLinkStateSlot), Slot(&OpenCommBlockSlot), Slot(&Reserved0), Slot(&Reserved1),
-        Slot(&Reserved0), Slot(&GetLevelSlot), Slot(&GetTemperaturesSlot), Slot(&GetWaterSlot),
-        Slot(&GetDensitySlot), Slot(&Reserved2), Slot(&GetVolumeSlot), Slot(&AddMenuItemSlot),
-        Slot(&ReadCalibrationSlot), Slot(&WriteCalibrationSlot),
+        Slot(&Abstract),
+        Slot(&Abstract),
+        Slot(&GetIdentitySlot),
+        Slot(&SetLinkStateSlot),
+        Slot(&GetLinkStateSlot),
+        Slot(&OpenCommBlockSlot),
+        Slot(&Reserved0),
+        Slot(&Reserved1),
+        Slot(&Reserved0),
+        Slot(&GetLevelSlot),
+        Slot(&GetTemperaturesSlot),
+        Slot(&GetWaterSlot),
+        Slot(&GetDensitySlot),
+        Slot(&Reserved2),
+        Slot(&GetVolumeSlot),
+        Slot(&AddMenuItemSlot),
+        Slot(&ReadCalibrationSlot),
+        Slot(&WriteCalibrationSlot),
     },
 };
 
 }  // namespace
 
-const VrSlotFn* SiloSlotTable() { return kClassTable.slots; }
+const VrSlotFn* SiloSlotTable() {
+  return kClassTable.slots;
+}
 
 }  // namespace vr

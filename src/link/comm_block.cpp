@@ -18,8 +18,7 @@ uint32_t VRSILO_CALL ReplyCheckThunk(void* context, uint32_t tag, const uint8_t*
                                      uint8_t* replyLength, uint8_t*) {
   if (!context || !reply || !replyLength || *replyLength == 0) return 0;
   try {
-    return static_cast<TSilo*>(context)->CheckReply(static_cast<uint8_t>(tag), reply,
-                                                    *replyLength)
+    return static_cast<TSilo*>(context)->CheckReply(static_cast<uint8_t>(tag), reply, *replyLength)
                ? 1
                : 0;
   } catch (...) {
@@ -35,7 +34,9 @@ void VRSILO_CALL ConfigureThunk(void* context) {
   }
 }
 
-uint32_t Channel(uint8_t type) { return static_cast<uint32_t>(type) * 16 + 17; }
+uint32_t Channel(uint8_t type) {
+  return static_cast<uint32_t>(type) * 16 + 17;
+}
 
 }  // namespace
 
@@ -66,8 +67,7 @@ int TSilo::CommBlockTransfer(const uint8_t* frame, uint8_t frameLength, uint8_t*
                              uint8_t expected) {
   const uint8_t type = GetConnectionType();
   VrCommBlock* cb = Block(comm_block_);
-  auto setHandler =
-      reinterpret_cast<VrCbSetReplyHandlerFn>(cb->table[VRSILO_CB_SET_REPLY_HANDLER]);
+  auto setHandler = reinterpret_cast<VrCbSetReplyHandlerFn>(cb->table[VRSILO_CB_SET_REPLY_HANDLER]);
   auto transact = reinterpret_cast<VrCbTransactFn>(cb->table[VRSILO_CB_TRANSACT]);
   auto getState = reinterpret_cast<VrCbGetChannelStateFn>(cb->table[VRSILO_CB_GET_CHANNEL_STATE]);
   setHandler(cb, type, 17, &ReplyCheckThunk, this);

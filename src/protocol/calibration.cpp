@@ -21,7 +21,9 @@ constexpr size_t kHexSize = 8;
 
 // Only numbers that fit the two-digit field address a single tank; "00" would
 // address every tank of the gauge at once.
-bool ValidTankNumber(uint32_t n) { return n >= 1 && n <= 99; }
+bool ValidTankNumber(uint32_t n) {
+  return n >= 1 && n <= 99;
+}
 
 // Narrowing to single precision; values beyond its range become infinities
 // explicitly instead of relying on an out-of-range conversion.

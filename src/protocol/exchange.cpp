@@ -32,8 +32,8 @@ ExchangeOutcome TSilo::Exchange(std::string_view command, const uint8_t* payload
   return outcome;
 }
 
-int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
-                    uint8_t& replyLength, bool& replyValid) {
+int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, uint8_t& replyLength,
+                    bool& replyValid) {
   const uint8_t type = GetConnectionType();
   int result = 0;
   replyValid = false;
@@ -61,16 +61,23 @@ int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
     // The block's own channel state becomes the link state, unchanged.
     auto* cb = static_cast<VrCommBlock*>(comm_block_);
     uint32_t channel = static_cast<uint32_t>(type) * 16 + 17;
-    uint32_t state =
-        reinterpret_cast<VrCbGetChannelStateFn>(cb->table[VRSILO_CB_GET_CHANNEL_STATE])(cb, channel);
+    uint32_t state = reinterpret_cast<VrCbGetChannelStateFn>(
+        cb->table[VRSILO_CB_GET_CHANNEL_STATE])(cb, channel);
     SetLinkState(static_cast<uint8_t>(state));
     replyValid = result == 0 && (state & 0xFF) == 1 && ReplyLength() != 0;
   } else if (IsPortType(type)) {
     switch (result) {
-      case 0: SetLinkState(1); break;
-      case 2: SetLinkState(2); break;
-      case 5: SetLinkState(3); break;
-      default: break;  // the request could not be queued: the state stays
+      case 0:
+        SetLinkState(1);
+        break;
+      case 2:
+        SetLinkState(2);
+        break;
+      case 5:
+        SetLinkState(3);
+        break;
+      default:
+        break;  // the request could not be queued: the state stays
     }
     replyValid = result == 0;
   }

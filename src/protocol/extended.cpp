@@ -18,7 +18,7 @@ void DoubleToExtended(double value, uint8_t* dest) {
     e = 0x7FFF;
     mant = (uint64_t{1} << 63) | (frac << 11);
   } else if (exp == 0) {
-    if (frac != 0) {  // subnormal double: normal in extended precision
+    if (frac != 0) {                            // subnormal double: normal in extended precision
       int shift = std::countl_zero(frac) - 11;  // bring the top bit to bit 52
       frac <<= shift;
       e = static_cast<uint16_t>(1 - 1023 - shift + 16383);
@@ -43,8 +43,8 @@ double ExtendedToDouble(const uint8_t* src) {
   double result;
   if (e == 0x7FFF) {
     bool isInf = (mant << 1) == 0;
-    result = isInf ? std::numeric_limits<double>::infinity()
-                   : std::numeric_limits<double>::quiet_NaN();
+    result =
+        isInf ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
   } else if (mant == 0) {
     result = 0.0;
   } else {

@@ -13,19 +13,19 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                    \
-  do {                                                                 \
-    if (!(cond)) {                                                     \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                      \
-    }                                                                  \
+      ++failures;                                                              \
+    }                                                                          \
   } while (0)
 
 /* Windows-1251 bytes of the identity after its length byte. */
 static const unsigned char kIdentity[39] = {
-    'v', '3', '.', '0', '0', '#', 0xCF, 0xF0, 0xEE, 0xF2, 0xEE, 0xEA, 0xEE, 0xEB, ' ', 0xEA,
-    ' ', 0xF3, 0xF0, 0xEE, 0xE2, 0xED, 0xE5, 0xEC, 0xE5, 0xF0, 0xF3, ' ', 'V', 'E', 'E', 'D',
-    'E', 'R', '-', 'R', 'O', 'O', 'T'};
+    'v',  '3', '.',  '0', '0',  '#',  0xCF, 0xF0, 0xEE, 0xF2, 0xEE, 0xEA, 0xEE,
+    0xEB, ' ', 0xEA, ' ', 0xF3, 0xF0, 0xEE, 0xE2, 0xED, 0xE5, 0xEC, 0xE5, 0xF0,
+    0xF3, ' ', 'V',  'E', 'E',  'D',  'E',  'R',  '-',  'R',  'O',  'O',  'T'};
 
 static void write_settings(const char* dir, const char* text) {
   char path[512];
@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
     VrCalibrationPoints points;
     int32_t height = 1234;
     memset(&points, 0x5A, sizeof points);
-    CHECK(VRSILO_SLOT(b, VrReadCalibrationFn, VRSILO_SLOT_READ_CALIBRATION)(b, 1, &height, &points) == -1);
+    CHECK(VRSILO_SLOT(b, VrReadCalibrationFn, VRSILO_SLOT_READ_CALIBRATION)(b, 1, &height,
+                                                                            &points) == -1);
     CHECK(height == 1234 && points.bytes[0] == 0x5A);
     VRSILO_DESTROY(b);
   }

@@ -37,8 +37,8 @@ TEST(Text, Cp1251RoundTrip) {
   EXPECT_EQ(cp.size(), 50u);
   EXPECT_EQ(static_cast<unsigned char>(cp[0]), 0xCD);  // Н
   EXPECT_EQ(Cp1251ToUtf8(cp), text);
-  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8\xAD"), "?");     // outside the code page
-  EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");             // cut-off sequence
+  EXPECT_EQ(Utf8ToCp1251("\xE4\xB8\xAD"), "?");  // outside the code page
+  EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");          // cut-off sequence
 }
 
 }  // namespace

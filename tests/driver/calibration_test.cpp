@@ -23,7 +23,8 @@ class CalibrationTest : public ::testing::Test {
   std::vector<uint8_t> Answer(const std::string& req) {
     std::string code = req.substr(0, 4), echo = req.substr(0, 6);
     std::string header = "261207120000";
-    if (code == "i607") return fail_height_ ? std::vector<uint8_t>{} : MakeReply(echo, header + Hex(height_));
+    if (code == "i607")
+      return fail_height_ ? std::vector<uint8_t>{} : MakeReply(echo, header + Hex(height_));
     if (code == "i606") {
       if (fail_table_) return {};
       std::string body = header;
@@ -32,7 +33,8 @@ class CalibrationTest : public ::testing::Test {
     }
     if (code == "s607") {
       height_ = HexToSingleIn(reinterpret_cast<const uint8_t*>(req.data()), req.size(), 6);
-      return fail_write_height_ ? std::vector<uint8_t>{} : MakeReply(echo, header + req.substr(6, 8));
+      return fail_write_height_ ? std::vector<uint8_t>{}
+                                : MakeReply(echo, header + req.substr(6, 8));
     }
     if (code == "s606") {
       for (int j = 1; j <= 20; ++j)
@@ -66,7 +68,8 @@ TEST_F(CalibrationTest, ReadSendsBothCommandsAndReversesTheWireOrder) {
   EXPECT_EQ(block_.requests[0], "i60703");
   EXPECT_EQ(block_.requests[1], "i60603");
   EXPECT_EQ(height, 2500);
-  for (int k = 0; k < 20; ++k) EXPECT_DOUBLE_EQ(ExtendedToDouble(p.bytes + 10 * k), 100.0 * (k + 1));
+  for (int k = 0; k < 20; ++k)
+    EXPECT_DOUBLE_EQ(ExtendedToDouble(p.bytes + 10 * k), 100.0 * (k + 1));
 }
 
 TEST_F(CalibrationTest, HeightRoundsHalvesToEven) {
@@ -105,7 +108,8 @@ TEST_F(CalibrationTest, FailuresStopAtTheFailedCommand) {
   block_.requests.clear();
   fail_write_height_ = true;
   EXPECT_EQ(silo_->WriteCalibrationTable(2, 1000, p.bytes), -1);
-  for (auto& r : block_.requests) EXPECT_NE(r.substr(0, 4), "s606") << "no s606 after a failed s607";
+  for (auto& r : block_.requests)
+    EXPECT_NE(r.substr(0, 4), "s606") << "no s606 after a failed s607";
 }
 
 TEST_F(CalibrationTest, WriteCarriesHexFloatsFullHeightFirst) {

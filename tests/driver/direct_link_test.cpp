@@ -173,7 +173,8 @@ TEST_F(DirectLinkTest, FailedSendKeepsStateAndDecodesNothing) {
   EXPECT_FALSE(out.replyValid);
   EXPECT_EQ(s.GetLinkState(), 1) << "a refused send leaves the state as it was";
   EXPECT_EQ(reply[0], 0) << "the reply buffer was cleared, not left with old bytes";
-  EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0) << "no reply of this exchange: the default, not the old value";
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0)
+      << "no reply of this exchange: the default, not the old value";
   port_->BlockWrites(false);
 }
 

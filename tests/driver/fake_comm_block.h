@@ -39,10 +39,10 @@ class FakeCommBlock {
   bool refuse_transact = false;
   bool fail_setup = false;
 
-  std::vector<std::string> requests;       // command text and payload of each Transact
-  std::vector<uint32_t> transact_blocks;   // block index of each Transact
+  std::vector<std::string> requests;                    // command text and payload of each Transact
+  std::vector<uint32_t> transact_blocks;                // block index of each Transact
   std::vector<std::pair<uint32_t, uint32_t>> statuses;  // BlockStatus (tag, status)
-  std::vector<uint32_t> setups;            // channels set up
+  std::vector<uint32_t> setups;                         // channels set up
   uint32_t config_channel = 0;
   uint32_t channel_state[64] = {};
 
@@ -80,8 +80,8 @@ class FakeCommBlock {
     self->requests.emplace_back(reinterpret_cast<const char*>(frame) + 1, frameLength - 1);
     self->transact_blocks.push_back(block);
     if (self->refuse_transact) return 1;
-    std::vector<uint8_t> r = self->responder_ ? self->responder_(self->requests.back())
-                                              : std::vector<uint8_t>{};
+    std::vector<uint8_t> r =
+        self->responder_ ? self->responder_(self->requests.back()) : std::vector<uint8_t>{};
     uint32_t channel = block * 16 + 17;
     if (r.empty()) {
       self->channel_state[channel] = 2;  // nothing came back

@@ -1,4 +1,6 @@
 // Entry points, construction, identity, connection changes and the slot table.
+#include "driver/silo.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 
 #include "common/text.h"
 #include "config/settings.h"
-#include "driver/silo.h"
 #include "fake_comm_block.h"
 #include "test_support.h"
 
@@ -31,7 +32,8 @@ TEST_F(SiloTest, GetSiloEx3MapsNumbersToConnectionTypes) {
     int32_t number;
     uint32_t viaBlock;
     uint8_t type;
-  } cases[] = {{2, 1, 1}, {1, 1, 0}, {3, 0xFF01, 2}, {1, 0, 3}, {6, 0, 8}, {1, 0x100, 3}, {0, 1, 255}};
+  } cases[] = {{2, 1, 1}, {1, 1, 0},     {3, 0xFF01, 2}, {1, 0, 3},
+               {6, 0, 8}, {1, 0x100, 3}, {0, 1, 255}};
   for (const Case& c : cases) {
     std::unique_ptr<TSilo> s(CreateSiloEx3(nullptr, c.number, c.viaBlock));
     EXPECT_EQ(s->GetConnectionType(), c.type) << c.number << "/" << c.viaBlock;

@@ -64,8 +64,12 @@ class GaugePtyTest : public ::testing::Test {
   double Volume(int i) {
     return VRSILO_SLOT(silo_, VrGetDoubleFn, VRSILO_SLOT_GET_VOLUME)(silo_, i);
   }
-  uint32_t Water(int i) { return VRSILO_SLOT(silo_, VrGetWaterFn, VRSILO_SLOT_GET_WATER)(silo_, i); }
-  uint32_t State() { return VRSILO_SLOT(silo_, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(silo_); }
+  uint32_t Water(int i) {
+    return VRSILO_SLOT(silo_, VrGetWaterFn, VRSILO_SLOT_GET_WATER)(silo_, i);
+  }
+  uint32_t State() {
+    return VRSILO_SLOT(silo_, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(silo_);
+  }
 
   TempWindowsDir windir_;
   GaugeSim gauge_;
@@ -172,8 +176,10 @@ TEST_F(GaugePtyTest, HostThreadsAndCalibrationThreadTogether) {
     while (!stop) {
       VrCalibrationPoints back{};
       int32_t height = 0;
-      if (VRSILO_SLOT(silo_, VrWriteCalibrationFn, VRSILO_SLOT_WRITE_CALIBRATION)(silo_, 4, 2600, &p) == 0 &&
-          VRSILO_SLOT(silo_, VrReadCalibrationFn, VRSILO_SLOT_READ_CALIBRATION)(silo_, 4, &height, &back) == 0) {
+      if (VRSILO_SLOT(silo_, VrWriteCalibrationFn, VRSILO_SLOT_WRITE_CALIBRATION)(silo_, 4, 2600,
+                                                                                  &p) == 0 &&
+          VRSILO_SLOT(silo_, VrReadCalibrationFn, VRSILO_SLOT_READ_CALIBRATION)(silo_, 4, &height,
+                                                                                &back) == 0) {
         if (height != 2600 || memcmp(&back, &p, sizeof p) != 0) ++wrong;
         ++tables;
       }

@@ -1,5 +1,7 @@
 // Request frames, the reply check, hex floats, the 80-bit extended format and
 // the shared rounding rule.
+#include "protocol/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,14 +9,15 @@
 
 #include "common/rounding.h"
 #include "protocol/extended.h"
-#include "protocol/frame.h"
 #include "protocol/hex_float.h"
 #include "test_support.h"
 
 namespace vr::test {
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 TEST(Frame, RequestIsSohCommandPayload) {
   uint8_t frame[255];
@@ -83,9 +86,8 @@ TEST(HexFloat, Decodes) {
   struct {
     const char* text;
     float value;
-  } cases[] = {{"BF800000", -1.0f}, {"41A40000", 20.5f}, {"41a40000", 20.5f},
-               {"00000000", 0.0f},  {"451C4000", 2500.0f}, {"41A4 000", 0.0f},
-               {"41A4G000", 0.0f},  {"-1A40000", 0.0f}};
+  } cases[] = {{"BF800000", -1.0f},   {"41A40000", 20.5f}, {"41a40000", 20.5f}, {"00000000", 0.0f},
+               {"451C4000", 2500.0f}, {"41A4 000", 0.0f},  {"41A4G000", 0.0f},  {"-1A40000", 0.0f}};
   for (auto& c : cases) {
     uint8_t buf[255] = {};
     memcpy(buf + 10, c.text, 8);
@@ -126,10 +128,17 @@ TEST(Extended, KnownEncodings) {
 }
 
 TEST(Extended, RoundTripsDoubles) {
-  const double values[] = {1.0, -1.0, 0.1, 1234.5678, 2500.0, 1e300, -1e-300,
+  const double values[] = {1.0,
+                           -1.0,
+                           0.1,
+                           1234.5678,
+                           2500.0,
+                           1e300,
+                           -1e-300,
                            std::numeric_limits<double>::denorm_min(),
                            std::numeric_limits<double>::max(),
-                           std::numeric_limits<double>::infinity(), -0.0};
+                           std::numeric_limits<double>::infinity(),
+                           -0.0};
   for (double v : values) {
     uint8_t b[10];
     DoubleToExtended(v, b);
@@ -157,8 +166,8 @@ TEST(Extended, ReadsValuesBeyondDoubleRangeSafely) {
 TEST(Rounding, HalvesGoToEven) {
   struct {
     double in, out;
-  } cases[] = {{2.5, 2},       {3.5, 4},   {-2.5, -2}, {-3.5, -4}, {2500.5, 2500},
-               {2501.5, 2502}, {0.49, 0},  {0.51, 1},  {-0.5, -0}, {254.6, 255}};
+  } cases[] = {{2.5, 2},       {3.5, 4},  {-2.5, -2}, {-3.5, -4}, {2500.5, 2500},
+               {2501.5, 2502}, {0.49, 0}, {0.51, 1},  {-0.5, -0}, {254.6, 255}};
   for (auto& c : cases) EXPECT_EQ(RoundHalfEven(c.in), c.out) << c.in;
   EXPECT_EQ(RoundToInt64(std::nan("")), 0);
   EXPECT_EQ(RoundToInt32(1e20), INT32_MAX);

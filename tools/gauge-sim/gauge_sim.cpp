@@ -54,15 +54,16 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 // Faults
 
 const std::vector<std::string_view>& FaultNames() {
-  static const std::vector<std::string_view> names = {
-      "silent", "bad-checksum", "lower-checksum", "cut", "garbage", "i201-only", "no-i606", "byte-by-byte"};
+  static const std::vector<std::string_view> names = {"silent",  "bad-checksum", "lower-checksum",
+                                                      "cut",     "garbage",      "i201-only",
+                                                      "no-i606", "byte-by-byte"};
   return names;
 }
 
 bool SetFaultByName(Faults& f, std::string_view name, bool on) {
   if (name == "none") {
-    f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only =
-        f.no_i606 = f.byte_by_byte = false;
+    f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only = f.no_i606 =
+        f.byte_by_byte = false;
     return true;
   }
   bool* flag = nullptr;
