@@ -98,7 +98,11 @@ class TSilo {
   bool HasLink();
   bool MenuPending() const { return menu_pending_; }
 
-  // One request-reply exchange with up to three attempts (serialised by Lock).
+  // One request-reply exchange with up to three attempts, serialised by the
+  // exchange lock. Whether the reply may be decoded is decided under that lock
+  // and returned with the checked length, so callers decode their own buffer
+  // afterwards without the lock and never on the strength of a link state
+  // that another thread's exchange has set in the meantime.
   // reply is a 255-byte buffer; replyLength holds the expected length on entry.
   ExchangeOutcome Exchange(std::string_view command, const uint8_t* payload, uint8_t payloadLength,
                            uint8_t& replyLength, uint8_t* reply);
