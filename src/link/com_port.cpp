@@ -254,7 +254,7 @@ void TComPort::StartThreads() {
 
 void TComPort::StopThreads() {
   if (!comm_thread_.joinable() && !transmit_thread_.joinable()) return;
-  // Mend: the flag and the wake-ups are set under the lock, but the waits for
+  // The flag and the wake-ups are set under the lock, but the waits for
   // the acknowledgments are made outside it, because a thread may need the lock
   // to finish what it is doing (BytesArrived -> ReadByte, the transmit pump).
   {
@@ -308,7 +308,7 @@ void TComPort::CommEventThread() {
         mask = kEventMaskFallback;
         device_->SetEventMask(mask);
       } else {
-        pace = true;  // mend: a failed device is retried at a pace, not at once
+        pace = true;  // a failed device is retried at a pace, not at once
       }
     }
     if (Stopping()) break;
@@ -356,7 +356,7 @@ void TComPort::ReceivePass() {
   const uint32_t wanted = std::min(free, stat.cbInQue);
   int total = 0;
 
-  // Stores `got` bytes just read at the write index (mend: under the lock).
+  // Stores `got` bytes just read at the write index (under the lock).
   // A purge that ran during the read drops them: they may be from before it.
   auto commit = [&](uint32_t got) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -440,13 +440,13 @@ void TComPort::TransmitPump() {
         break;
       }
       case WriteStatus::kTimedOut:
-        // Mend: the device has cancelled and finished the write before
+        // The device has cancelled and finished the write before
         // returning, so the same chunk can be taken again at once.
         break;
       case WriteStatus::kInterrupted:
         return;
       case WriteStatus::kFailed:
-        // Mend: a device that fails outright is retried at a pace.
+        // A device that fails outright is retried at a pace.
         stop_event_.WaitFor(kFailurePaceMs);
         break;
     }

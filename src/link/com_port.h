@@ -71,7 +71,7 @@ class TComPort {
   static constexpr uint32_t kStopAckMs = 200;
   static constexpr uint32_t kWriteCompletionLimitMs = 60000;
   static constexpr uint32_t kDeviceWriteTimeoutMs = 20000;
-  // Mend: a device that fails outright is retried at this pace, not at once.
+  // A device that fails outright is retried at this pace, not at once.
   static constexpr uint32_t kFailurePaceMs = 50;
 
   // Stores the defaults; opens the port at once when port is not 0 (throws the
@@ -174,7 +174,7 @@ class TComPort {
   Event comm_ack_{Event::Mode::kAutoReset};
   Event transmit_ack_{Event::Mode::kAutoReset};
   Event wake_{Event::Mode::kAutoReset};
-  // Mend: set by StopThreads so that every paced wait of the threads ends at once.
+  // Set by StopThreads so that every paced wait of the threads ends at once.
   Event stop_event_{Event::Mode::kManualReset};
   std::atomic<uint32_t> write_limit_ms_{kWriteCompletionLimitMs};
   std::unique_ptr<uint8_t[]> tx_ring_;

@@ -116,7 +116,7 @@ void TUrovn::FeedByte() {
       rx_count_ = 0;
       return;
   }
-  // Mend: a frame that fills the 255-byte buffer without having ended cannot
+  // A frame that fills the 255-byte buffer without having ended cannot
   // end within it (the terminator would be byte 256): it is discarded and the
   // framer waits for a new frame. Idle stays false.
   if (rx_count_ >= kFrameBufferSize) {
@@ -127,7 +127,7 @@ void TUrovn::FeedByte() {
 
 int TUrovn::SendRequest(const uint8_t* frame, uint8_t length) {
   {
-    // Mend: the reply event is reset together with the framer, before the
+    // The reply event is reset together with the framer, before the
     // request is queued, so that a fast reply cannot be missed. Under the port
     // lock, which FeedByte holds for each byte, so every frame completed after
     // this point is made only of bytes framed after it: a stale signal of an
