@@ -163,8 +163,15 @@ TEST_F(DirectLinkTest, FailedSendKeepsStateAndDecodesNothing) {
   // Requests that cannot be queued: the transmit ring refuses a block longer
   // than its room, which the exchange reports as result 3.
   port_->BlockWrites(true);
-  std::vector<uint8_t> filler(4096 - 3, 'x');
-  SiloTestAccess::Link(s)->PutBlock(filler.data(), static_cast<uint16_t>(filler.size()));
+  // Fill the transmit ring completely, whatever the transmit thread has taken
+  // out of it so far.
+  std::vector<uint8_t> filler(4096, 'x');
+  for (uint16_t n = 4096; n >= 1; n /= 2) {
+    try {
+      for (;;) SiloTestAccess::Link(s)->PutBlock(filler.data(), n);
+    } catch (const EOutputBufferTooSmall&) {
+    }
+  }
   FrameBuffer reply{};
   reply.fill(0xEE);
   uint8_t length = 81;
