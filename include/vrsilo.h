@@ -124,8 +124,18 @@ typedef void(VRSILO_CALL* VrReserved2Fn)(VrSilo* self, uint32_t ignored1, uint32
 typedef double(VRSILO_CALL* VrGetDoubleFn)(VrSilo* self, uint32_t tankIndex);
 typedef void(VRSILO_CALL* VrGetTemperaturesFn)(VrSilo* self, uint32_t tankIndex, double* out4);
 typedef uint32_t(VRSILO_CALL* VrGetWaterFn)(VrSilo* self, uint32_t tankIndex);
-/* menu: on Qt builds a QMenuBar* or QMenu* of the host (see the README); ignored
- * elsewhere. */
+/* Slot 15 adds the driver's settings item to the host's menu. On builds with
+ * Qt, menu is the host's QMenuBar or QMenu passed as a QWidget*
+ * (static_cast<QWidget*>(menuBar)); the library and the host share one Qt.
+ * Among the widget's actions, in order, the first whose text is exactly
+ * "&Настройка" and that has a submenu gets one action appended to that
+ * submenu: "Настройка Veeder-Root (БС №n)" or "(COM №n)" after the driver's
+ * connection type, status tip "Настройка Veeder-Root", opening the settings
+ * dialog (and from it the calibration-table window) for this object. Only
+ * the object's first call acts, found or not; later calls add nothing. The
+ * action belongs to the owner of the "&Настройка" action and is removed when
+ * the object is destroyed. Call it on the user-interface thread. Without Qt
+ * the call does nothing. */
 typedef void(VRSILO_CALL* VrAddMenuItemFn)(VrSilo* self, void* menu, uint32_t ignored);
 /* tankNumber is the gauge's own tank number (1-based). 0 = success, -1 = failure. */
 typedef int32_t(VRSILO_CALL* VrReadCalibrationFn)(VrSilo* self, uint32_t tankNumber,
@@ -210,8 +220,11 @@ static inline const VrSlotFn* vrsilo_table(VrSilo* obj) { return *(const VrSlotF
 static inline const VrSiloClassInfo* vrsilo_class_info(VrSilo* obj) {
   return (const VrSiloClassInfo*)((const char*)(vrsilo_table(obj) - 1) - sizeof(VrSiloClassInfo));
 }
+/* Destroys the object through the entry in front of slot 0. A function, so
+ * that an argument with side effects (p.release()) is evaluated once. */
+static inline void vrsilo_destroy(VrSilo* obj) { ((VrDestroyFn)(vrsilo_table(obj)[-1]))(obj); }
 #define VRSILO_SLOT(obj, type, index) ((type)(vrsilo_table(obj)[index]))
-#define VRSILO_DESTROY(obj) (((VrDestroyFn)(vrsilo_table(obj)[-1]))(obj))
+#define VRSILO_DESTROY(obj) vrsilo_destroy(obj)
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,10 @@ set -euo pipefail
 
 VR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VR_PACKAGES=(cmake make g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-dev)
+# The library's windows (Qt 6 Widgets and Charts; Charts needs the OpenGL
+# module's development files, only recommended by qt6-base-dev) and a font
+# for pictures taken on the offscreen platform.
+VR_PACKAGES+=(qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
 
 # Installs the Debian packages in "$@" that are not installed yet.
 vr_install_packages() {

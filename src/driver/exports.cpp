@@ -2,6 +2,9 @@
 #include <new>
 
 #include "driver/silo.h"
+#ifdef VR_HAVE_QT
+#include "ui/register.h"
+#endif
 
 #if defined(_WIN32)
 #define VRSILO_EXPORT __declspec(dllexport)
@@ -9,10 +12,21 @@
 #define VRSILO_EXPORT __attribute__((visibility("default")))
 #endif
 
+namespace {
+// The windows live in a static library; nothing else references them, so the
+// entry points register them (menu hooks and application object) explicitly.
+void RegisterWindows() {
+#ifdef VR_HAVE_QT
+  vr::ui::RegisterUi();
+#endif
+}
+}  // namespace
+
 extern "C" {
 
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uintptr_t mainWindow) {
   try {
+    RegisterWindows();
     return vr::CreateSiloEx2(host, reserved, mainWindow)->ToHost();
   } catch (...) {
     return nullptr;  // out of memory
@@ -21,6 +35,7 @@ VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uint
 
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx3(void* host, int32_t number, uint32_t viaBlock) {
   try {
+    RegisterWindows();
     return vr::CreateSiloEx3(host, number, viaBlock)->ToHost();
   } catch (...) {
     return nullptr;

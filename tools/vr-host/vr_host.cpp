@@ -1,6 +1,8 @@
 // vr-host: a reference host for the driver library. It loads the library with
 // dlopen, takes a driver object from GetSiloEx2 (settings from WINDIR) or
 // GetSiloEx3, and uses it through the slot table only.
+#include "vr_host.h"
+
 #include <dlfcn.h>
 
 #include <chrono>
@@ -31,6 +33,10 @@ void Usage() {
       "  --calibration N            print tank N's height and 20 calibration points\n"
       "  --write-calibration N FILE write tank N's table from FILE (the format --calibration\n"
       "                             prints: 'height H' then 20 volumes, '#' starts a comment)\n"
+      "  --gui                      a window: the tank table refreshed every second and the\n"
+      "                             driver's settings item in the \"Настройка\" menu\n"
+      "  --screenshots DIR          with --gui: open the driver's windows one after the other,\n"
+      "                             save pictures of them into DIR and quit\n"
       "  --help                     this text\n"
       "Exit status: 0 when every requested operation succeeded.");
 }
@@ -117,7 +123,8 @@ int WriteCalibration(const Host& h, int tank, const char* file) {
 int main(int argc, char** argv) {
   std::string libPath = VR_DEFAULT_LIBRARY;
   int port = 0, block = 0, first = 1, last = 16, count = 0;
-  bool watch = false;
+  bool watch = false, gui = false;
+  std::string screenshots;
   int calibration = 0, writeTank = 0;
   const char* writeFile = nullptr;
   for (int a = 1; a < argc; ++a) {
@@ -140,6 +147,10 @@ int main(int argc, char** argv) {
       block = std::atoi(next());
     } else if (arg == "--tanks") {
       if (std::sscanf(next(), "%d-%d", &first, &last) == 1) last = first;
+    } else if (arg == "--gui") {
+      gui = true;
+    } else if (arg == "--screenshots") {
+      screenshots = next();
     } else if (arg == "--watch") {
       watch = true;
     } else if (arg == "--count") {
@@ -168,6 +179,23 @@ int main(int argc, char** argv) {
   if (!ex2 || !ex3) {
     std::fprintf(stderr, "vr-host: %s lacks the entry points\n", libPath.c_str());
     return 2;
+  }
+  if (gui) {
+#ifdef VR_HOST_GUI
+    GuiOptions options;
+    options.port = port;
+    options.block = block;
+    options.first = first;
+    options.last = last;
+    options.screenshots = screenshots;
+    int status = RunGui(argc, argv, HostLibrary{h.lib, ex2, ex3}, options);
+    dlclose(h.lib);
+    return status;
+#else
+    std::fprintf(stderr, "vr-host: built without Qt, --gui is not available\n");
+    dlclose(h.lib);
+    return 2;
+#endif
   }
   if (port > 0)
     h.silo = ex3(nullptr, port, 0);

@@ -1,0 +1,563 @@
+#include "ui/grad_table.h"
+
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QComboBox>
+#include <QFile>
+#include <QGraphicsSimpleTextItem>
+#include <QLabel>
+#include <QLineSeries>
+#include <QShowEvent>
+#include <QValueAxis>
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <vector>
+
+#include "common/application.h"
+#include "common/rounding.h"
+#include "config/ini_file.h"
+#include "config/settings.h"
+#include "ui/glyphs.h"
+#include "ui/table_thread.h"
+#include "ui/tune_params.h"
+#include "ui/widgets.h"
+
+namespace vr::ui {
+
+QString SavedEditText;
+
+namespace {
+
+constexpr int kGaugeRows = 20;
+constexpr int kLevelCol = 1;
+constexpr int kVolumeCol = 2;
+const QColor kConfigSeriesColor(128, 0, 255);
+
+void ShowError(const char* text) {
+  App().ShowMessage(text, "Ошибка", MB_OK | MB_ICONERROR);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+TBitBtn* MakeButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph, int x,
+                    int y, int w, int h) {
+  auto* button = new TBitBtn(caption, GlyphIcon(glyph), parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(x, y, w, h);
+  button->setAutoDefault(false);
+  return button;
+}
+
+TStringGrid* MakeGrid(QWidget* parent, const char* name, int rows, int x, int y) {
+  auto* grid = new TStringGrid(parent);
+  grid->setObjectName(QString::fromLatin1(name));
+  grid->setGeometry(x, y, 193, 366);
+  grid->SetColCount(3);
+  grid->SetRowCount(rows);
+  grid->SetFixed(2, 1);
+  return grid;
+}
+
+void SetHeadings(TStringGrid* grid) {
+  grid->SetCell(0, 0, QStringLiteral("№"));
+  grid->SetCell(1, 0, QStringLiteral("Уровень, cм"));  // Latin "c", Cyrillic "м"
+  grid->SetCell(2, 0, QStringLiteral("Объем, л"));
+}
+
+void SetWidths(TStringGrid* grid) {
+  grid->SetColWidth(0, 40);
+  grid->SetColWidth(1, 70);
+  grid->SetColWidth(2, 60);
+}
+
+void ClearRow(TStringGrid* grid, int row) {
+  for (int c = 0; c < grid->ColCount(); ++c) grid->SetCell(c, row, QString());
+}
+
+// Level (X) and volume (Y) of each data row, in ascending order of X.
+QList<QPointF> GridPoints(const TStringGrid* grid) {
+  QList<QPointF> points;
+  for (int r = 1; r < grid->RowCount(); ++r)
+    points.append(
+        QPointF(LocaleToFloat(grid->Cell(kLevelCol, r)), LocaleToFloat(grid->Cell(kVolumeCol, r))));
+  std::stable_sort(points.begin(), points.end(),
+                   [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); });
+  return points;
+}
+
+}  // namespace
+
+template <typename F>
+void TfmGradTable::Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    App().ReportError(e.what());
+  }
+}
+
+TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("fmGradTable"));
+  setWindowTitle(QStringLiteral("Таблица градуировки Veeder-Root"));
+  setFont(DialogFont());
+  setFixedSize(763, 474);
+
+  Label19 = MakeLabel(this, "Label19", QStringLiteral("Номер уровнемера:"), 10, 11);
+  cbSiloNum2 = new QComboBox(this);
+  cbSiloNum2->setObjectName(QStringLiteral("cbSiloNum2"));
+  cbSiloNum2->setGeometry(115, 11, 65, 21);
+  for (int n = 1; n <= 31; ++n) cbSiloNum2->addItem(QString::number(n));
+  cbSiloNum2->setCurrentIndex(-1);
+
+  bbtOpenFile = MakeButton(this, "bbtOpenFile", QStringLiteral("Считать из файла"),
+                           Glyph::kOpenSheet, 504, 12, 121, 25);
+  bbtSaveFile = MakeButton(this, "bbtSaveFile", QStringLiteral("Сохранить в файл"), Glyph::kFloppy,
+                           632, 12, 121, 25);
+  Label4 = MakeLabel(this, "Label4", QStringLiteral("Таблица градуировки уровнемера:"), 304, 43);
+  Label5 = MakeLabel(this, "Label5", QStringLiteral("Сравнительная таблица градуировки:"), 560, 43);
+  Bevel3 = new TBevel(this);
+  Bevel3->setObjectName(QStringLiteral("Bevel3"));
+  Bevel3->setGeometry(8, 48, 289, 2);
+  Label22 = MakeLabel(this, "Label22", QStringLiteral("Полная высота резервуара, мм:"), 8, 64);
+  seH = new TRxSpinEdit(this);
+  seH->setObjectName(QStringLiteral("seH"));
+  seH->setGeometry(176, 64, 81, 21);
+  seH->SetRange(500, 10000);
+  seH->SetDecimals(1);
+  seH->SetValue(500);
+
+  BuildChart();
+
+  sgTable = MakeGrid(this, "sgTable", kGaugeRows + 1, 304, 59);
+  bbtSetTable = MakeButton(this, "bbtSetTable", QString(), Glyph::kArrowLeft, 504, 224, 49, 25);
+  bbtSetConfig = MakeButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
+  sgConfig = MakeGrid(this, "sgConfig", 2, 560, 59);
+  for (TStringGrid* grid : {sgTable, sgConfig}) {
+    SetHeadings(grid);
+    SetWidths(grid);
+    grid->SetHandlers(GridHandlers{
+        [this](TStringGrid* g, int c, int r) { Guarded([&] { sgTableGetEditText(g, c, r); }); },
+        [this](TStringGrid* g, int c, int r, const QString& t) {
+          Guarded([&] { sgTableSetEditText(g, c, r, t); });
+        },
+        [this](TStringGrid* g, int key) { return sgTableKeyDown(g, key); }});
+  }
+
+  bbtWriteTable = MakeButton(this, "bbtWriteTable", QStringLiteral("Записать в уровнемер"),
+                             Glyph::kCheck, 112, 444, 145, 25);
+  bbtReadTable = MakeButton(this, "bbtReadTable", QStringLiteral("Считать из уровнемера"),
+                            Glyph::kCirclingArrows, 264, 444, 153, 25);
+  bbtReadTable->setDefault(true);
+  bbtWriteConfig = MakeButton(this, "bbtWriteConfig", QStringLiteral("Записать в конф."),
+                              Glyph::kCheck, 424, 444, 121, 25);
+  bbtReadConfig = MakeButton(this, "bbtReadConfig", QStringLiteral("Считать из конф."),
+                             Glyph::kCirclingArrows, 552, 444, 121, 25);
+  BitBtn1 = MakeButton(this, "BitBtn1", QStringLiteral("Выход"), Glyph::kDoor, 680, 444, 75, 25);
+
+  OpenDialog1.Save = false;
+  SaveDialog1.Save = true;
+
+  QWidget::setTabOrder(cbSiloNum2, sgTable);
+  QWidget::setTabOrder(sgTable, bbtWriteTable);
+  QWidget::setTabOrder(bbtWriteTable, bbtReadTable);
+  QWidget::setTabOrder(bbtReadTable, sgConfig);
+  QWidget::setTabOrder(sgConfig, bbtWriteConfig);
+  QWidget::setTabOrder(bbtWriteConfig, bbtReadConfig);
+  QWidget::setTabOrder(bbtReadConfig, bbtSetConfig);
+  QWidget::setTabOrder(bbtSetConfig, bbtSetTable);
+  QWidget::setTabOrder(bbtSetTable, Chart1);
+  QWidget::setTabOrder(Chart1, bbtOpenFile);
+  QWidget::setTabOrder(bbtOpenFile, bbtSaveFile);
+  QWidget::setTabOrder(bbtSaveFile, BitBtn1);
+  QWidget::setTabOrder(BitBtn1, seH);
+
+  auto on = [this](TBitBtn* button, void (TfmGradTable::*handler)()) {
+    connect(button, &QPushButton::clicked, this,
+            [this, handler] { Guarded([&] { (this->*handler)(); }); });
+  };
+  on(bbtOpenFile, &TfmGradTable::bbtOpenFileClick);
+  on(bbtSaveFile, &TfmGradTable::bbtSaveFileClick);
+  on(bbtSetTable, &TfmGradTable::bbtSetTableClick);
+  on(bbtSetConfig, &TfmGradTable::bbtSetConfigClick);
+  on(bbtWriteTable, &TfmGradTable::bbtWriteTableClick);
+  on(bbtReadTable, &TfmGradTable::bbtReadTableClick);
+  on(bbtWriteConfig, &TfmGradTable::bbtWriteConfigClick);
+  on(bbtReadConfig, &TfmGradTable::bbtReadConfigClick);
+  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::reject);
+  connect(cbSiloNum2, &QComboBox::activated, this,
+          [this] { Guarded([this] { cbSiloNum2Change(); }); });
+  connect(seH, &TRxSpinEdit::Changed, this, [this] { Guarded([this] { seHChange(); }); });
+  connect(qApp, &QApplication::focusChanged, this, &TfmGradTable::OnFocusChanged);
+
+  CenterOnScreen(this);
+}
+
+TfmGradTable::~TfmGradTable() {
+  // Deleting the controls moves the focus; the handler must not see that.
+  disconnect(qApp, &QApplication::focusChanged, this, nullptr);
+}
+
+void TfmGradTable::BuildChart() {
+  auto* chart = new QChart;
+  chart->setTitle(QStringLiteral("Сравнение таблиц градуировки"));
+  chart->setTitleFont(font());
+  chart->setBackgroundRoundness(0);
+  chart->setMargins(QMargins(2, 2, 2, 2));
+  chart->setPlotAreaBackgroundVisible(false);
+  chart->legend()->setAlignment(Qt::AlignTop);
+  chart->legend()->setFont(font());
+
+  Series1 = new QLineSeries(chart);
+  Series1->setObjectName(QStringLiteral("Series1"));
+  Series1->setName(QStringLiteral("Уровнемер"));
+  Series2 = new QLineSeries(chart);
+  Series2->setObjectName(QStringLiteral("Series2"));
+  Series2->setName(QStringLiteral("Конф. файл"));
+  chart->addSeries(Series1);
+  chart->addSeries(Series2);
+  // The first series keeps the chart's first automatic colour.
+  QPen pen1 = Series1->pen();
+  pen1.setWidth(3);
+  Series1->setPen(pen1);
+  QPen pen2(kConfigSeriesColor);
+  pen2.setWidth(3);
+  Series2->setPen(pen2);
+  for (QLineSeries* s : {Series1, Series2}) {
+    s->setPointsVisible(false);
+    s->setPointLabelsVisible(false);
+  }
+
+  auto* axisX = new QValueAxis;
+  axisX->setTitleText(QStringLiteral("см"));
+  auto* axisY = new QValueAxis;
+  axisY->setTitleText(QStringLiteral("л"));
+  // Qt draws a left axis title turned on its side; this one stands upright.
+  axisY->setTitleVisible(false);
+  for (QValueAxis* axis : {axisX, axisY}) {
+    axis->setLabelsFont(font());
+    axis->setTitleFont(font());
+    axis->setLabelFormat(QStringLiteral("%g"));
+  }
+  chart->addAxis(axisX, Qt::AlignBottom);
+  chart->addAxis(axisY, Qt::AlignLeft);
+  for (QLineSeries* s : {Series1, Series2}) {
+    s->attachAxis(axisX);
+    s->attachAxis(axisY);
+    connect(s, &QXYSeries::pointsReplaced, this, &TfmGradTable::UpdateAxes);
+    connect(s, &QXYSeries::pointsRemoved, this, &TfmGradTable::UpdateAxes);
+    connect(s, &QXYSeries::pointAdded, this, &TfmGradTable::UpdateAxes);
+  }
+  left_axis_title_ = new QGraphicsSimpleTextItem(axisY->titleText(), chart);
+  left_axis_title_->setFont(font());
+  connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF& area) {
+    left_axis_title_->setPos(area.left() - left_axis_title_->boundingRect().width() - 2,
+                             area.top() - left_axis_title_->boundingRect().height() - 2);
+  });
+
+  Chart1 = new QChartView(chart, this);
+  Chart1->setObjectName(QStringLiteral("Chart1"));
+  Chart1->setGeometry(8, 96, 289, 329);
+  Chart1->setRenderHint(QPainter::Antialiasing);
+  UpdateAxes();
+}
+
+void TfmGradTable::UpdateAxes() {
+  QChart* chart = Chart1 ? Chart1->chart() : Series1->chart();
+  if (!chart) return;
+  double minX = 0, maxX = 0, minY = 0, maxY = 0;
+  bool any = false;
+  for (QLineSeries* s : {Series1, Series2}) {
+    for (const QPointF& p : s->points()) {
+      if (!any) {
+        minX = maxX = p.x();
+        minY = maxY = p.y();
+        any = true;
+      }
+      minX = std::min(minX, p.x());
+      maxX = std::max(maxX, p.x());
+      minY = std::min(minY, p.y());
+      maxY = std::max(maxY, p.y());
+    }
+  }
+  if (!any) {
+    maxX = maxY = 1;
+  }
+  if (maxX <= minX) maxX = minX + 1;
+  if (maxY <= minY) maxY = minY + 1;
+  const QList<QAbstractAxis*> horizontal = chart->axes(Qt::Horizontal);
+  const QList<QAbstractAxis*> vertical = chart->axes(Qt::Vertical);
+  if (auto* axis = horizontal.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(horizontal.front())) {
+    axis->setRange(minX, maxX);
+    axis->applyNiceNumbers();
+  }
+  if (auto* axis = vertical.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(vertical.front())) {
+    axis->setRange(minY, maxY);
+    axis->applyNiceNumbers();
+  }
+}
+
+void TfmGradTable::showEvent(QShowEvent* event) {
+  if (!event->spontaneous()) Guarded([this] { FormShow(); });
+  QDialog::showEvent(event);
+}
+
+// ---------------------------------------------------------------------------
+
+void TfmGradTable::FormShow() {
+  GradAccessOnOff(false);
+  SetHeadings(sgTable);
+  SetWidths(sgTable);
+  sgConfig->SetRowCount(2);
+  SetHeadings(sgConfig);
+  ClearRow(sgConfig, 1);
+  SetWidths(sgConfig);
+  Series1->clear();
+  Series2->clear();
+  seH->SetText(QString());
+  cbSiloNum2->setEnabled(true);
+  for (int r = 1; r <= kGaugeRows; ++r) ClearRow(sgTable, r);
+}
+
+void TfmGradTable::GradAccessOnOff(bool value) {
+  const std::initializer_list<QWidget*> controls = {
+      Label22,       seH,           sgTable,        sgConfig,    bbtReadTable,
+      bbtWriteTable, bbtReadConfig, bbtWriteConfig, bbtSetTable, bbtSetConfig,
+      bbtSaveFile,   bbtOpenFile,   Chart1,         cbSiloNum2};
+  for (QWidget* w : controls) w->setEnabled(value);
+}
+
+void TfmGradTable::FillLevels() {
+  const double h = seH->Value();
+  for (int k = 1; k <= kGaugeRows; ++k) {
+    sgTable->SetCell(0, k, QString::number(k));
+    sgTable->SetCell(kLevelCol, k, FormatOneDecimal(h / 20 * k / 10));
+  }
+}
+
+bool TfmGradTable::CheckTable(TStringGrid* grid, bool report) {
+  auto fail = [&](int row, const char* text) {
+    if (report) ShowTableError(grid, row, text);
+    return false;
+  };
+  std::optional<double> previous = LocaleNumber(grid->Cell(kVolumeCol, 1));
+  if (!previous) return fail(1, kBadTableData);
+  for (int r = 2; r < grid->RowCount(); ++r) {
+    std::optional<double> v = LocaleNumber(grid->Cell(kVolumeCol, r));
+    if (!v || *v < *previous) return fail(r, kTableNotAscending);
+    previous = v;
+  }
+  return true;
+}
+
+void TfmGradTable::ShowTableError(TStringGrid* grid, int row, const char* text) {
+  ShowError(text);
+  grid->SetRow(row);
+  grid->setFocus();
+}
+
+void TfmGradTable::DrawGraph() {
+  if (!CheckTable(sgTable, false) || !CheckTable(sgConfig, false)) return;
+  Series1->clear();
+  Series2->clear();
+  Series1->replace(GridPoints(sgTable));
+  Series2->replace(GridPoints(sgConfig));
+}
+
+void TfmGradTable::seHChange() {
+  FillLevels();
+  DrawGraph();
+}
+
+void TfmGradTable::sgTableGetEditText(TStringGrid* grid, int col, int row) {
+  SavedEditText = grid->Cell(col, row);
+}
+
+void TfmGradTable::sgTableSetEditText(TStringGrid*, int, int, const QString& value) {
+  if (value.isEmpty()) return;
+  bool bad = !LocaleNumber(value);
+  if (!bad) {
+    try {
+      DrawGraph();
+    } catch (const EConvertError&) {
+      bad = true;
+    }
+  }
+  if (bad) ShowError(kBadTableData);
+}
+
+bool TfmGradTable::sgTableKeyDown(TStringGrid* grid, int key) {
+  if (key != Qt::Key_Escape || !grid->Editing()) return false;
+  grid->SetCell(grid->EditCol(), grid->EditRow(), SavedEditText);
+  grid->EndEdit();
+  return true;
+}
+
+void TfmGradTable::sgConfigExit() {
+  if (!CheckTable(sgConfig, true)) sgConfig->setFocus();
+}
+
+void TfmGradTable::OnFocusChanged(QWidget* old, QWidget* now) {
+  auto inConfig = [this](QWidget* w) { return w && (w == sgConfig || sgConfig->isAncestorOf(w)); };
+  // Only a move to another control of this window leaves the table; the exit
+  // button stays reachable whatever the table holds.
+  if (!inConfig(old) || inConfig(now) || !now || now->window() != this || now == BitBtn1) return;
+  QMetaObject::invokeMethod(
+      this, [this] { Guarded([this] { sgConfigExit(); }); }, Qt::QueuedConnection);
+}
+
+void TfmGradTable::bbtSetTableClick() {
+  const int n = sgConfig->RowCount() - 1;
+  auto x = [this](int i) { return LocaleToFloat(sgConfig->Cell(kLevelCol, i)); };
+  auto y = [this](int i) { return LocaleToFloat(sgConfig->Cell(kVolumeCol, i)); };
+  // Nothing is changed unless every row can be computed.
+  if (n < 2) {
+    ShowError(kBadTableData);
+    return;
+  }
+  std::vector<QString> volumes;
+  int j = 2;
+  for (int row = 1; row <= kGaugeRows; ++row) {
+    const double level = LocaleToFloat(sgTable->Cell(kLevelCol, row));
+    int i = j;
+    while (x(i) < level && i < n) ++i;
+    j = i;
+    const double x0 = x(j - 1), x1 = x(j);
+    if (x1 == x0) {
+      ShowError(kBadTableData);
+      return;
+    }
+    const double k = (y(j) - y(j - 1)) / (x1 - x0);
+    const double b = y(j - 1) - k * x0;
+    const double volume = level * k + b;
+    if (!std::isfinite(volume)) {
+      ShowError(kBadTableData);
+      return;
+    }
+    volumes.push_back(FormatWhole(volume));
+  }
+  for (int row = 1; row <= kGaugeRows; ++row) sgTable->SetCell(kVolumeCol, row, volumes[row - 1]);
+  DrawGraph();
+}
+
+void TfmGradTable::bbtSetConfigClick() {
+  sgConfig->SetRowCount(sgTable->RowCount());
+  for (int r = 1; r < sgTable->RowCount(); ++r)
+    for (int c = 0; c < 3; ++c) sgConfig->SetCell(c, r, sgTable->Cell(c, r));
+  DrawGraph();
+}
+
+// ---------------------------------------------------------------------------
+// Table files.
+
+void TfmGradTable::SaveToIni(const std::string& fileName, const std::string& section, Units units) {
+  IniFile ini(fileName);
+  std::vector<GradPoint> points;
+  for (int r = 1; r < sgConfig->RowCount(); ++r) {
+    GradPoint p;
+    p.Level = LocaleToFloat(sgConfig->Cell(kLevelCol, r)) * 10;
+    p.Volume = LocaleToFloat(sgConfig->Cell(kVolumeCol, r));
+    points.push_back(p);
+  }
+  ini.WriteList(section, PointsToText(points, units, LineDecimalSeparator()));
+  try {
+    ini.UpdateFile();
+  } catch (const std::exception&) {
+    // A failed write of the table is not reported.
+  }
+}
+
+void TfmGradTable::LoadFromIni(const std::string& fileName, const std::string& section,
+                               Units units) {
+  std::vector<std::string> lines;
+  try {
+    IniFile(fileName).ReadClearList(section, lines);
+  } catch (const std::exception&) {
+    lines.clear();
+  }
+  std::vector<GradPoint> points;
+  if (!lines.empty()) {
+    points = TextToPoints(lines, units);
+    sgConfig->SetRowCount(static_cast<int>(points.size()) + 1);
+  }
+  Series2->clear();
+  for (size_t i = 0; i < points.size(); ++i) {
+    const int row = static_cast<int>(i) + 1;
+    sgConfig->SetCell(0, row, QString::number(row));
+    sgConfig->SetCell(kLevelCol, row, FormatOneDecimal(points[i].Level / 10));
+    sgConfig->SetCell(kVolumeCol, row, FormatWhole(points[i].Volume));
+  }
+  DrawGraph();
+}
+
+void TfmGradTable::bbtReadConfigClick() {
+  const std::string path = SettingsFilePath();
+  if (!FileExists(path)) return;
+  LoadFromIni(path, SettingsSection(cbSiloNum2->currentIndex()), Units::kSettings);
+}
+
+void TfmGradTable::bbtWriteConfigClick() {
+  const std::string path = SettingsFilePath();
+  if (!FileExists(path)) return;
+  SaveToIni(path, SettingsSection(cbSiloNum2->currentIndex()), Units::kSettings);
+}
+
+void TfmGradTable::bbtOpenFileClick() {
+  std::optional<QString> name = Dialogs().Execute(this, OpenDialog1);
+  if (!name) return;
+  LoadFromIni(QFile::encodeName(*name).toStdString(), kTableFileSection, Units::kFile);
+}
+
+void TfmGradTable::bbtSaveFileClick() {
+  std::optional<QString> name = Dialogs().Execute(this, SaveDialog1);
+  if (!name) return;
+  // A table file holds the one table: whatever it held before goes.
+  QFile file(*name);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    App().ReportError(QStringLiteral("Невозможно создать файл \"%1\". %2")
+                          .arg(*name, file.errorString())
+                          .toStdString());
+    return;
+  }
+  file.close();
+  SaveToIni(QFile::encodeName(*name).toStdString(), kTableFileSection, Units::kFile);
+}
+
+// ---------------------------------------------------------------------------
+// Transfers (the thread does the work).
+
+void TfmGradTable::cbSiloNum2Change() {
+  StartTransfer(true);
+}
+
+void TfmGradTable::bbtReadTableClick() {
+  if (cbSiloNum2->currentIndex() < 0) {
+    App().ShowMessage(kChooseGauge, "Информация", MB_OK | MB_ICONWARNING);
+    return;
+  }
+  StartTransfer(true);
+  bbtWriteTable->setEnabled(false);
+}
+
+void TfmGradTable::bbtWriteTableClick() {
+  if (!CheckTable(sgTable, true)) return;
+  StartTransfer(false);
+}
+
+void TfmGradTable::StartTransfer(bool readMode) {
+  auto* thread = new TTableThread;
+  thread->ReadMode = readMode;
+  thread->Driver = Driver;
+  thread->Form = this;
+  connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+  thread->start();
+}
+
+}  // namespace vr::ui

@@ -1,0 +1,219 @@
+#include "ui/tune_params.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QScreen>
+#include <QShowEvent>
+#include <QThread>
+#include <exception>
+#include <map>
+#include <mutex>
+
+#include "common/application.h"
+#include "common/rounding.h"
+#include "config/settings.h"
+#include "driver/silo.h"
+#include "ui/glyphs.h"
+#include "ui/grad_table.h"
+#include "ui/table_thread.h"
+#include "ui/widgets.h"
+
+namespace vr::ui {
+namespace {
+
+const char* const kConnectionNames[] = {"Блок связи №1", "Блок связи №2", "Блок связи №3",
+                                        "Порт COM1",     "Порт COM2",     "Порт COM3",
+                                        "Порт COM4",     "Порт COM5",     "Порт COM6"};
+
+// The settings item of each driver object that added one.
+std::mutex g_items_mu;
+std::map<const TSilo*, QPointer<QAction>> g_items;
+
+bool OnUiThread() {
+  QCoreApplication* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+template <typename F>
+void Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    App().ReportError(e.what());
+  }
+}
+
+}  // namespace
+
+void CenterOnScreen(QWidget* window) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect area = screen->availableGeometry();
+  window->move(area.center() - window->rect().center());
+}
+
+TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("fmTuneParams"));
+  setWindowTitle(QStringLiteral("Параметры Veeder-Root"));
+  setFont(DialogFont());
+  setFixedSize(352, 146);
+
+  Label16 = new QLabel(QStringLiteral("Период обновления измеренных параметров, с:"), this);
+  Label16->setObjectName(QStringLiteral("Label16"));
+  Label16->move(9, 16);
+  Label16->adjustSize();
+  Label17 = new QLabel(QStringLiteral("Уровнемер подключен к:"), this);
+  Label17->setObjectName(QStringLiteral("Label17"));
+  Label17->move(64, 56);
+  Label17->adjustSize();
+  Bevel1 = new TBevel(this);
+  Bevel1->setObjectName(QStringLiteral("Bevel1"));
+  Bevel1->setGeometry(8, 88, 337, 9);
+
+  seCriticalTime = new TRxSpinEdit(this);
+  seCriticalTime->setObjectName(QStringLiteral("seCriticalTime"));
+  seCriticalTime->setGeometry(264, 16, 81, 21);
+  seCriticalTime->SetRange(0, 600);
+  seCriticalTime->SetIncrement(1);
+  seCriticalTime->SetValue(0);
+
+  cbConnetionType = new QComboBox(this);
+  cbConnetionType->setObjectName(QStringLiteral("cbConnetionType"));
+  cbConnetionType->setGeometry(200, 56, 145, 21);
+  for (const char* name : kConnectionNames) cbConnetionType->addItem(QString::fromUtf8(name));
+
+  bbtSave = new TBitBtn(QStringLiteral("OK"), GlyphIcon(Glyph::kCheck), this);
+  bbtSave->setObjectName(QStringLiteral("bbtSave"));
+  bbtSave->setGeometry(152, 112, 89, 25);
+  bbtSave->setDefault(true);
+  bbtCancel = new TBitBtn(QStringLiteral("Отмена"), GlyphIcon(Glyph::kCross), this);
+  bbtCancel->setObjectName(QStringLiteral("bbtCancel"));
+  bbtCancel->setGeometry(256, 112, 89, 25);
+  bbtCancel->setAutoDefault(false);
+  bbtGrad = new TBitBtn(QStringLiteral("Градуировка"), GlyphIcon(Glyph::kTableWindow), this);
+  bbtGrad->setObjectName(QStringLiteral("bbtGrad"));
+  bbtGrad->setGeometry(8, 112, 97, 25);
+  bbtGrad->setAutoDefault(false);
+
+  QWidget::setTabOrder(seCriticalTime, cbConnetionType);
+  QWidget::setTabOrder(cbConnetionType, bbtSave);
+  QWidget::setTabOrder(bbtSave, bbtCancel);
+  QWidget::setTabOrder(bbtCancel, bbtGrad);
+
+  connect(bbtSave, &QPushButton::clicked, this, [this] { Guarded([this] { bbtSaveClick(); }); });
+  connect(bbtCancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(bbtGrad, &QPushButton::clicked, this, [this] { Guarded([this] { bbtGradClick(); }); });
+
+  CenterOnScreen(this);
+}
+
+void TfmTuneParams::showEvent(QShowEvent* event) {
+  if (!event->spontaneous()) Guarded([this] { FormShow(); });
+  QDialog::showEvent(event);
+}
+
+void TfmTuneParams::FormShow() {
+  if (!Driver) return;
+  seCriticalTime->SetValue(RoundHalfEven(Driver->GetUpdatePeriodMs() / 1000.0));
+  // A type without an entry leaves the list without a selection.
+  cbConnetionType->setCurrentIndex(Driver->GetConnectionType());
+}
+
+void TfmTuneParams::bbtSaveClick() {
+  const int index = cbConnetionType->currentIndex();
+  const double seconds = seCriticalTime->Value();
+  // A failed write raises: nothing below is applied and the dialog stays.
+  WriteVeederRootSettings(index, RoundToInt32(seconds));
+  if (Driver) {
+    Driver->SetUpdatePeriodMs(RoundToInt32(seconds * 1000.0));
+    Driver->ChangeConnectionType(static_cast<uint8_t>(index));
+  }
+  accept();
+}
+
+void TfmTuneParams::bbtGradClick() {
+  TfmGradTable window;
+  window.Driver = Driver;
+  window.exec();
+}
+
+// ---------------------------------------------------------------------------
+
+QString SettingsItemCaption(uint8_t connectionType) {
+  QString caption = QStringLiteral("Настройка Veeder-Root ");
+  if (connectionType <= 2)
+    caption += QStringLiteral("(БС №%1)").arg(connectionType + 1);
+  else
+    caption += QStringLiteral("(COM №%1)").arg(connectionType - 2);
+  return caption;
+}
+
+void SettingsItemClick(TSilo* silo) {
+  TfmTuneParams dialog;
+  dialog.Driver = silo;
+  dialog.exec();
+}
+
+void AddSettingsMenuItem(TSilo* silo, void* menu) {
+  if (!menu || !silo || !OnUiThread() || !qobject_cast<QApplication*>(QCoreApplication::instance()))
+    return;
+  // Only a live widget of this application is used; any other pointer (a
+  // host without Qt, a stale menu) adds nothing. No pointer is followed here.
+  auto* host = static_cast<QWidget*>(menu);
+  if (!QApplication::allWidgets().contains(host)) return;
+  for (QAction* found : host->actions()) {
+    QMenu* submenu = found->menu();
+    if (!submenu || found->text() != QStringLiteral("&Настройка")) continue;
+    QObject* owner = found->parent() ? found->parent() : submenu;
+    auto* item = new QAction(SettingsItemCaption(silo->GetConnectionType()), owner);
+    item->setObjectName(QStringLiteral("VeederRootSettingsItem"));
+    item->setStatusTip(QStringLiteral("Настройка Veeder-Root"));
+    QObject::connect(item, &QAction::triggered, item,
+                     [silo] { Guarded([silo] { SettingsItemClick(silo); }); });
+    submenu->addAction(item);
+    std::lock_guard<std::mutex> lock(g_items_mu);
+    g_items[silo] = item;
+    return;
+  }
+}
+
+void ReleaseDriver(TSilo* silo) {
+  WaitDriverIdle(silo);
+  QPointer<QAction> item;
+  {
+    std::lock_guard<std::mutex> lock(g_items_mu);
+    auto it = g_items.find(silo);
+    if (it != g_items.end()) {
+      item = it->second;
+      g_items.erase(it);
+    }
+  }
+  const bool ui = OnUiThread();
+  if (ui && qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    // Windows still open for this driver lose it and close.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (auto* d = qobject_cast<TfmTuneParams*>(w); d && d->Driver == silo) {
+        d->Driver = nullptr;
+        d->reject();
+      } else if (auto* g = qobject_cast<TfmGradTable*>(w); g && g->Driver == silo) {
+        g->Driver = nullptr;
+        g->reject();
+      }
+    }
+  }
+  if (!item) return;
+  QObject::disconnect(item, &QAction::triggered, nullptr, nullptr);
+  if (ui) {
+    for (QObject* o : item->associatedObjects())
+      if (auto* w = qobject_cast<QWidget*>(o)) w->removeAction(item);
+  }
+  // Deleted later: the item may be the sender of the click that got here.
+  item->deleteLater();
+}
+
+}  // namespace vr::ui
