@@ -9,6 +9,11 @@ namespace {
 
 constexpr int kAttempts = 3;
 
+// The reply echoes the six command characters of the request after its SOH.
+bool EchoMatches(const uint8_t* frame, const uint8_t* reply, uint8_t replyLength) {
+  return replyLength > kCommandLength && std::memcmp(frame + 1, reply + 1, kCommandLength) == 0;
+}
+
 bool CheckReplyThunk(void* context, uint8_t tag, const uint8_t* reply, uint8_t& replyLength,
                      uint8_t&) {
   return static_cast<TSilo*>(context)->CheckReply(tag, reply, replyLength);
@@ -52,6 +57,13 @@ int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, u
         link_->SetOnReply(&CheckReplyThunk, this);
         result = link_->SendRequest(frame, frameLength);
         if (result == 0) result = link_->AwaitReply(reply, replyLength);
+        // A checked frame that echoes another command or tank is a late reply
+        // to an earlier request (a gauge slower than the time-out), not the
+        // answer to this one: the attempt failed.
+        if (result == 0 && !EchoMatches(frame, reply, replyLength)) {
+          reply_length_.store(0, std::memory_order_relaxed);
+          result = 5;
+        }
       }
     }
     if (result == 0) break;
