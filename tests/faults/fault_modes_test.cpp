@@ -98,7 +98,7 @@ TEST_F(FaultModeTest, SilentGaugeDefaultAfterSixWaitsThenRecovers) {
   gauge_.SetFault("silent");
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 0), 0.0) << "the cached value is not served";
-  const int64_t took = MsSince(start);
+  const int64_t took = ElapsedMs(start);
   EXPECT_GE(took, kSixWaitsMs - 100);
   EXPECT_LT(took, kSixWaitsMs + kSlackMs);
   EXPECT_EQ(Host::State(silo_), 2u);
@@ -109,7 +109,7 @@ TEST_F(FaultModeTest, SilentGaugeDefaultAfterSixWaitsThenRecovers) {
   gauge_.ClearFaults();
   start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 0), LevelOf(1));
-  EXPECT_LT(MsSince(start), 1000) << "no wait once the gauge answers again";
+  EXPECT_LT(ElapsedMs(start), 1000) << "no wait once the gauge answers again";
   EXPECT_EQ(Host::State(silo_), 1u);
   EXPECT_EQ(Requests(), 7u);
 }
@@ -121,7 +121,7 @@ TEST_F(FaultModeTest, BadChecksumDefaultsStateThreeWithoutWaiting) {
   gauge_.SetFault("bad-checksum");
   auto start = Clock::now();
   ExpectDefaults(1, 3);
-  EXPECT_LT(MsSince(start), 5 * 1500) << "rejected replies end the attempts at once";
+  EXPECT_LT(ElapsedMs(start), 5 * 1500) << "rejected replies end the attempts at once";
   EXPECT_EQ(Count("i21402"), 15u);
   EXPECT_EQ(Count("i20102"), 15u);
 
@@ -147,7 +147,7 @@ TEST_F(FaultModeTest, CutFrameTimesOutAsBadReply) {
   gauge_.SetFault("cut");
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Volume(silo_, 3), 0.0);
-  const int64_t took = MsSince(start);
+  const int64_t took = ElapsedMs(start);
   EXPECT_GE(took, kSixWaitsMs - 100) << "half a frame never completes";
   EXPECT_LT(took, kSixWaitsMs + kSlackMs);
   EXPECT_EQ(Host::State(silo_), 3u) << "a reply began but did not end";
@@ -162,7 +162,7 @@ TEST_F(FaultModeTest, GarbageBeforeSohFailsTheCheck) {
   gauge_.SetFault("garbage");
   auto start = Clock::now();
   ExpectDefaults(0, 3);
-  EXPECT_LT(MsSince(start), 5 * 1500);
+  EXPECT_LT(ElapsedMs(start), 5 * 1500);
   EXPECT_EQ(Count("i214"), 15u);
   EXPECT_EQ(Count("i201"), 15u);
   gauge_.ClearFaults();
@@ -174,7 +174,7 @@ TEST_F(FaultModeTest, ReplyAfter1400MsIsInTime) {
   ASSERT_NE(Connect(0), nullptr);
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 1), LevelOf(2));
-  const int64_t took = MsSince(start);
+  const int64_t took = ElapsedMs(start);
   EXPECT_GE(took, 1400);
   EXPECT_LT(took, 1400 + kSlackMs);
   EXPECT_EQ(Host::State(silo_), 1u);
@@ -188,7 +188,7 @@ TEST_F(FaultModeTest, ReplyAfter1600MsIsTakenByTheSecondAttempt) {
   ASSERT_NE(Connect(0), nullptr);
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 1), LevelOf(2));
-  const int64_t took = MsSince(start);
+  const int64_t took = ElapsedMs(start);
   EXPECT_GE(took, 1600);
   EXPECT_LT(took, 3000) << "the late reply completes during the second attempt";
   EXPECT_EQ(Host::State(silo_), 1u);
@@ -231,7 +231,7 @@ TEST_F(FaultModeTest, I201OnlyGaugeServesEverythingButDensity) {
   ASSERT_NE(Connect(30), nullptr);
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 1), LevelOf(2));
-  EXPECT_GE(MsSince(start), 3 * 1500 - 100) << "three silent i214 attempts first";
+  EXPECT_GE(ElapsedMs(start), 3 * 1500 - 100) << "three silent i214 attempts first";
   EXPECT_EQ(Host::State(silo_), 1u);
   EXPECT_EQ(Count("i21402"), 3u);
   EXPECT_EQ(Count("i20102"), 1u);
@@ -258,7 +258,7 @@ TEST_F(FaultModeTest, UnknownTankGetsTheErrorReplyAndADefault) {
   ASSERT_NE(Connect(0), nullptr);
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Density(silo_, 5), 0.77);
-  EXPECT_GE(MsSince(start), kSixWaitsMs - 100);
+  EXPECT_GE(ElapsedMs(start), kSixWaitsMs - 100);
   EXPECT_EQ(Host::State(silo_), 3u);
   sim::Stats stats = gauge_.GetStats();
   EXPECT_EQ(stats.Count("i21406"), 3u);
@@ -286,7 +286,7 @@ TEST_F(FaultModeTest, RepliesPacedAt9600Baud) {
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo_, 0), LevelOf(1));
   // 7 request bytes and 81 reply bytes at 1.04 ms each.
-  EXPECT_GE(MsSince(start), 88);
+  EXPECT_GE(ElapsedMs(start), 88);
   EXPECT_EQ(Host::State(silo_), 1u);
   EXPECT_EQ(Requests(), 1u);
   ExpectValues(1);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gauge_sim.h"
+#include "process_probe.h"
 #include "test_support.h"
 #include "vrsilo.h"
 
@@ -61,45 +62,11 @@ inline double DensityRead(int n) {
   return static_cast<double>(DensityOf(n)) / 1000.0;
 }
 
-inline int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// CPU time (user + system) of the whole process, in microseconds.
-inline int64_t ProcessCpuMicros() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000LL + ru.ru_utime.tv_usec +
-         ru.ru_stime.tv_usec;
-}
-
-inline int CountEntries(const char* path) {
-  DIR* dir = opendir(path);
-  if (!dir) return -1;
-  int n = 0;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n;
-}
-inline int ThreadCount() {
-  return CountEntries("/proc/self/task");
-}
-// Open descriptors, without the one the count itself uses.
-inline int OpenDescriptors() {
-  return CountEntries("/proc/self/fd") - 1;
-}
-
-// Waits until pred holds or ms pass; the result of the last check.
-inline bool Eventually(const std::function<bool()>& pred, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using test::ElapsedMs;
+using test::Eventually;
+using test::OpenDescriptors;
+using test::ProcessCpuMicros;
+using test::ThreadCount;
 
 // The built libvrsilo.so, seen only through its two entry points and the
 // slot table of the objects they return.

@@ -182,7 +182,7 @@ TEST(StressTest, ReadersTablesAndConnectionSwitches) {
     watchdog.join();
     EXPECT_EQ(silo.GetConnectionType(), 4) << "an even number of switches ends on COM2";
   }
-  const int64_t ms = MsSince(start);
+  const int64_t ms = ElapsedMs(start);
   pty.Close();
 
   const sim::Stats stats = gauge.GetStats();

@@ -25,7 +25,7 @@ double IdleCpuShare(int seconds) {
   const int64_t cpu0 = ProcessCpuMicros();
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double wall = static_cast<double>(MsSince(start)) * 1000.0;
+  const double wall = static_cast<double>(ElapsedMs(start)) * 1000.0;
   return static_cast<double>(ProcessCpuMicros() - cpu0) / wall;
 }
 
@@ -54,7 +54,7 @@ TEST_F(GaugeVanishTest, ThroughTheHostInterface) {
   pty_.VanishOnNextRequest(20);
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(Host::Level(silo, 0), 0.0);
-  const int64_t took = MsSince(start);
+  const int64_t took = ElapsedMs(start);
   EXPECT_LT(took, 6 * 1500 + 1500) << "within the six time-outs";
   EXPECT_EQ(Host::State(silo), 3u) << "a reply began and never ended";
   EXPECT_TRUE(Eventually([&] { return !pty_.IsOpen(); }, 2000));
@@ -75,7 +75,7 @@ TEST_F(GaugeVanishTest, ThroughTheHostInterface) {
 
   start = Clock::now();
   VRSILO_DESTROY(silo);
-  EXPECT_LT(MsSince(start), 1000) << "the dead port closes promptly";
+  EXPECT_LT(ElapsedMs(start), 1000) << "the dead port closes promptly";
   VRSILO_DESTROY(fresh);
 }
 
@@ -91,7 +91,7 @@ TEST_F(GaugeVanishTest, ChangingTheConnectionTypeBringsReadingsBack) {
     pty_.VanishOnNextRequest(20);
     auto start = Clock::now();
     EXPECT_DOUBLE_EQ(silo.GetLevel(0), 0.0);
-    const int64_t took = MsSince(start);
+    const int64_t took = ElapsedMs(start);
     EXPECT_LT(took, 6 * 200 + 1000);
     EXPECT_EQ(silo.GetLinkState(), 3);
     EXPECT_TRUE(Eventually([&] { return !pty_.IsOpen(); }, 2000));
@@ -138,7 +138,7 @@ TEST_F(GaugeVanishTest, SwitchingToAVanishedPortShowsTheFailure) {
   EXPECT_EQ(app.Shown_()[0].text, "Невозможно открыть порт COM3 для уровнемера!");
   auto start = Clock::now();
   EXPECT_DOUBLE_EQ(silo.GetLevel(0), 0.0);
-  EXPECT_LT(MsSince(start), 500) << "without a link every attempt fails at once";
+  EXPECT_LT(ElapsedMs(start), 500) << "without a link every attempt fails at once";
   EXPECT_EQ(silo.GetLinkState(), 2);
 }
 

@@ -21,49 +21,18 @@
 #include <vector>
 
 #include "link/com_port.h"
+#include "process_probe.h"
 
 namespace vr::linktest {
 
 using Clock = std::chrono::steady_clock;
 
-inline int CountDirEntries(const char* path) {
-  DIR* dir = opendir(path);
-  if (!dir) return -1;
-  int n = 0;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n - (std::strcmp(path, "/proc/self/fd") == 0 ? 1 : 0);  // the DIR's own descriptor
-}
-inline int OpenDescriptors() {
-  return CountDirEntries("/proc/self/fd");
-}
-inline int ThreadCount() {
-  return CountDirEntries("/proc/self/task");
-}
-
-// Waits until pred holds or ms pass.
-inline bool Eventually(const std::function<bool()>& pred, int ms = 3000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-inline int64_t ElapsedMs(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-// CPU time (user + system) of the whole process, in microseconds.
-inline int64_t ProcessCpuMicros() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000LL + ru.ru_utime.tv_usec +
-         ru.ru_stime.tv_usec;
-}
+using test::CountDirEntries;
+using test::ElapsedMs;
+using test::Eventually;
+using test::OpenDescriptors;
+using test::ProcessCpuMicros;
+using test::ThreadCount;
 
 // Every link test checks that it leaves no descriptor and no thread behind.
 class LinkTest : public ::testing::Test {
