@@ -9,8 +9,9 @@
 // Input: byte 0 flags, byte 1 tank, then passes: a length byte (low 7 bits:
 // pass size; high bit: take the frame completed so far and restart the framer
 // after this pass) followed by that many stream bytes.
-//   flags bit 0: give completed frames a correct checksum, SOH and ETX, so that
-//                they pass the check and reach the decoders
+//   flags bit 0: give completed frames a correct checksum, SOH and ETX (and,
+//                as block replies, the echo of the request they answer), so
+//                that they pass the check and reach the decoders
 //   flags bits 1-3: the driver operation (five reads, table read, table write)
 #include <stdlib.h>
 #include <unistd.h>
@@ -100,8 +101,9 @@ class ScriptedBlock {
     host_.self = this;
   }
   void* Host() { return &host_.header; }
-  void Script(std::vector<std::vector<uint8_t>> frames) {
+  void Script(std::vector<std::vector<uint8_t>> frames, bool repair) {
     frames_ = std::move(frames);
+    repair_ = repair;
     next_ = 0;
     std::memset(state_, 0, sizeof state_);
   }
@@ -136,6 +138,13 @@ class ScriptedBlock {
     }
     const std::vector<uint8_t>& f = self->frames_[self->next_++ % self->frames_.size()];
     std::memcpy(reply, f.data(), f.size());
+    // Repaired frames answer the request they meet, so that they get past
+    // the echo check to the decoders.
+    if (self->repair_ && f.size() >= 14) {
+      std::memcpy(reply + 1, frame + 1, vr::kCommandLength);
+      const std::array<char, 4> cs = vr::ReplyChecksum(reply, f.size());
+      std::memcpy(reply + f.size() - 5, cs.data(), 4);
+    }
     uint8_t length = static_cast<uint8_t>(f.size());
     uint8_t exp = static_cast<uint8_t>(expected);
     if (self->check_) self->check_(self->context_, self->tag_, reply, &length, &exp);
@@ -155,6 +164,7 @@ class ScriptedBlock {
   VrBlockObject* block_ptrs_[3] = {};
   std::vector<std::vector<uint8_t>> frames_;
   size_t next_ = 0;
+  bool repair_ = false;
   uint32_t state_[64] = {};
   VrReplyCheckFn check_ = nullptr;
   void* context_ = nullptr;
@@ -177,11 +187,13 @@ World* g_world = nullptr;
 bool OnFrame(void*, uint8_t, const uint8_t* reply, uint8_t& length, uint8_t&) {
   // The framer stores the terminator right after four characters that follow
   // "&&"; the shortest frame is 13 bytes (an echo ending in '&' pairs with the
-  // first data byte).
+  // first data byte). The console's unknown-command reply is the one frame
+  // without "&&".
+  g_world->last_frame.assign(reply, reply + length);
+  if (vr::IsUnknownCommandReply(reply, length)) return false;
   if (length < 13) Finding("frame shorter than 13 bytes");
   if (reply[length - 7] != '&' || reply[length - 6] != '&')
     Finding("frame without && before its checksum");
-  g_world->last_frame.assign(reply, reply + length);
   return vr::VerifyReply(reply, length).valid;
 }
 
@@ -300,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (vr::VerifyReply(buffer.data(), f.size()).valid)
       w.silo->DecodeInventory(buffer.data(), static_cast<uint8_t>(f.size()));
   }
-  w.block.Script(std::move(frames));
+  w.block.Script(std::move(frames), (flags & 1) != 0);
   Drive(*w.silo, (flags >> 1) & 7, tank);
   return 0;
 }

@@ -106,7 +106,8 @@ class TSilo {
   // reply is a 255-byte buffer; replyLength holds the expected length on entry.
   ExchangeOutcome Exchange(std::string_view command, const uint8_t* payload, uint8_t payloadLength,
                            uint8_t& replyLength, uint8_t* reply);
-  // The reply check handed to the link or the communication block.
+  // The reply check handed to the link or the communication block: SOH, ETX,
+  // checksum, and the echo of the request in flight.
   bool CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength);
 
   // Inventory: asks for the density report, then the plain report; true when
@@ -146,6 +147,10 @@ class TSilo {
   std::atomic<uint8_t> connection_type_;
   std::atomic<int32_t> update_period_ms_{0};
   std::atomic<uint8_t> reply_length_{0};
+  // The six command characters of the request in flight, which a reply must
+  // echo; written under lock_ before the pending flag is raised.
+  std::array<uint8_t, kCommandLength> request_echo_{};
+  std::atomic<bool> request_pending_{false};
   std::array<TankReading, kTankCount> tanks_{};
   std::array<std::array<std::atomic<double>, kStampKinds>, kTankCount> stamps_{};
   std::recursive_mutex lock_;

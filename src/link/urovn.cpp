@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "protocol/frame.h"
+
 namespace vr {
 
 TUrovn::TUrovn(uint16_t port) : TComPort(port, DeferOpen{}) {
@@ -95,6 +97,11 @@ void TUrovn::FeedByte() {
       if (rx_buffer_[rx_count_ - 2] == '&' && rx_buffer_[rx_count_ - 1] == '&') {
         checksum_count_ = 0;
         rx_state_ = 3;
+      } else if (b == kEtx && IsUnknownCommandReply(rx_buffer_, rx_count_)) {
+        // The console's unknown-command reply has no "&&": it is complete at
+        // its ETX, and the reply check refuses it at once.
+        CompleteFrame();
+        return;
       }
       break;
     case 3:  // four checksum characters
@@ -105,11 +112,7 @@ void TUrovn::FeedByte() {
       break;
     case 4:  // terminator, stored whatever its value
       rx_buffer_[rx_count_++] = b;
-      std::memcpy(reply_, rx_buffer_, rx_count_);
-      reply_size_ = rx_count_;
-      idle_ = true;
-      rx_state_ = 0;
-      reply_event_.Set();
+      CompleteFrame();
       return;
     default:
       rx_state_ = 0;
@@ -123,6 +126,14 @@ void TUrovn::FeedByte() {
     rx_state_ = 0;
     rx_count_ = 0;
   }
+}
+
+void TUrovn::CompleteFrame() {
+  std::memcpy(reply_, rx_buffer_, rx_count_);
+  reply_size_ = rx_count_;
+  idle_ = true;
+  rx_state_ = 0;
+  reply_event_.Set();
 }
 
 int TUrovn::SendRequest(const uint8_t* frame, uint8_t length) {

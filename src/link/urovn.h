@@ -3,7 +3,8 @@
 // 9600 8N1 with a reply framer that cuts the received bytes into Veeder-Root
 // reply frames (SOH, six echo characters, data, "&&", four checksum
 // characters, terminator) and hands each complete frame to the waiting
-// exchange through the reply event.
+// exchange through the reply event. The console's 10-byte unknown-command
+// reply, which has no "&&", is complete at its ETX.
 #include <atomic>
 #include <cstdint>
 
@@ -48,6 +49,9 @@ class TUrovn : public TComPort {
   void ResetFraming();
 
  private:
+  // Hands the collected frame to the waiting exchange; port lock held.
+  void CompleteFrame();
+
   // Framer state: written on the comm-event thread (FeedByte) and by
   // SendRequest, read by AwaitReply; guarded by the port lock.
   uint8_t rx_state_ = 0;

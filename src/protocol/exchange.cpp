@@ -9,11 +9,6 @@ namespace {
 
 constexpr int kAttempts = 3;
 
-// The reply echoes the six command characters of the request after its SOH.
-bool EchoMatches(const uint8_t* frame, const uint8_t* reply, uint8_t replyLength) {
-  return replyLength > kCommandLength && std::memcmp(frame + 1, reply + 1, kCommandLength) == 0;
-}
-
 bool CheckReplyThunk(void* context, uint8_t tag, const uint8_t* reply, uint8_t& replyLength,
                      uint8_t&) {
   return static_cast<TSilo*>(context)->CheckReply(tag, reply, replyLength);
@@ -31,6 +26,14 @@ ExchangeOutcome TSilo::Exchange(std::string_view command, const uint8_t* payload
 
   FrameBuffer frame{};
   uint8_t frameLength = BuildRequest(command, payload, payloadLength, frame.data());
+  // The reply check accepts only the answer to this request; outside an
+  // exchange it accepts nothing.
+  std::memcpy(request_echo_.data(), frame.data() + 1, kCommandLength);
+  request_pending_.store(true, std::memory_order_release);
+  struct EndRequest {
+    std::atomic<bool>& pending;
+    ~EndRequest() { pending.store(false, std::memory_order_release); }
+  } endRequest{request_pending_};
   ExchangeOutcome outcome;
   outcome.result = Transfer(frame.data(), frameLength, reply, replyLength, outcome.replyValid);
   outcome.replyLength = outcome.replyValid ? ReplyLength() : 0;
@@ -56,14 +59,9 @@ int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, u
       } else {
         link_->SetOnReply(&CheckReplyThunk, this);
         result = link_->SendRequest(frame, frameLength);
+        // A frame that echoes another command or tank (a late reply to an
+        // earlier request) fails the reply check: result 5.
         if (result == 0) result = link_->AwaitReply(reply, replyLength);
-        // A checked frame that echoes another command or tank is a late reply
-        // to an earlier request (a gauge slower than the time-out), not the
-        // answer to this one: the attempt failed.
-        if (result == 0 && !EchoMatches(frame, reply, replyLength)) {
-          reply_length_.store(0, std::memory_order_relaxed);
-          result = 5;
-        }
       }
     }
     if (result == 0) break;
@@ -98,7 +96,9 @@ int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, u
 
 bool TSilo::CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength) {
   reply_length_.store(0, std::memory_order_relaxed);
-  ReplyVerdict verdict = VerifyReply(reply, replyLength);
+  ReplyVerdict verdict{false, replyLength > 0 ? reply[0] : uint8_t{0}};
+  if (request_pending_.load(std::memory_order_acquire))
+    verdict = VerifyReply(reply, replyLength, request_echo_.data());
   if (verdict.valid) reply_length_.store(replyLength, std::memory_order_relaxed);
   const uint8_t type = GetConnectionType();
   if (IsBlockType(type)) {

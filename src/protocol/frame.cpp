@@ -29,12 +29,22 @@ std::array<char, 4> ReplyChecksum(const uint8_t* reply, size_t length) {
   return {kHex[(v >> 12) & 0xF], kHex[(v >> 8) & 0xF], kHex[(v >> 4) & 0xF], kHex[v & 0xF]};
 }
 
-ReplyVerdict VerifyReply(const uint8_t* reply, size_t length) {
+bool IsUnknownCommandReply(const uint8_t* frame, size_t length) {
+  return length == kUnknownCommandReply.size() &&
+         std::memcmp(frame, kUnknownCommandReply.data(), length) == 0;
+}
+
+ReplyVerdict VerifyReply(const uint8_t* reply, size_t length, const uint8_t* echo) {
   if (length == 0) return {false, 0};
   if (reply[0] != kSoh || reply[length - 1] != kEtx) return {false, reply[0]};
   if (length < 6) return {false, 222};
   std::array<char, 4> expect = ReplyChecksum(reply, length);
   if (std::memcmp(expect.data(), reply + length - 5, 4) != 0) return {false, 222};
+  // A well-formed frame that is not the answer to this request fails like a
+  // wrong frame, with its first byte as the status.
+  if (echo &&
+      (length < 1 + kCommandLength + 1 || std::memcmp(reply + 1, echo, kCommandLength) != 0))
+    return {false, reply[0]};
   return {true, 0};
 }
 

@@ -27,13 +27,27 @@ uint16_t ReplyChecksumValue(const uint8_t* reply, size_t length);
 // The four upper-case hexadecimal characters a reply of this length must carry.
 std::array<char, 4> ReplyChecksum(const uint8_t* reply, size_t length);
 
+// The console's answer to a command it does not support (or to a tank it does
+// not have): SOH "9999", the checksum of those five bytes, ETX. It passes the
+// checksum but answers no request.
+inline constexpr std::string_view kUnknownCommandReply{
+    "\x01"
+    "9999FF1B"
+    "\x03",
+    10};
+bool IsUnknownCommandReply(const uint8_t* frame, size_t length);
+
 // The outcome of checking one complete reply: status 0 = valid, 222 = wrong
-// checksum, otherwise the reply's first byte (1 when SOH is right but ETX is not).
+// checksum, otherwise the reply's first byte (1 when SOH is right but ETX is
+// not, or when the reply does not echo the request).
 struct ReplyVerdict {
   bool valid;
   uint8_t status;
 };
-ReplyVerdict VerifyReply(const uint8_t* reply, size_t length);
+// With `echo` (the six command characters of the request), a reply is valid
+// only if it carries them right after its SOH: anything else answers another
+// request, or none.
+ReplyVerdict VerifyReply(const uint8_t* reply, size_t length, const uint8_t* echo = nullptr);
 
 // Two decimal digits with a leading zero ("01".."99"); numbers above 99 are
 // reduced modulo 100 so that the command always stays six characters.

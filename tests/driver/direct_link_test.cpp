@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include "common/clock.h"
@@ -231,6 +232,73 @@ TEST_F(DirectLinkTest, ChangeConnectionType) {
   if (TUrovn* link = SiloTestAccess::Link(s)) link->SetReplyTimeoutMs(150);
   EXPECT_DOUBLE_EQ(s.GetLevel(1), 1500.0);
   EXPECT_TRUE(app_.Shown_().empty());
+}
+
+// Replies that pass the checksum but do not answer "i21401", over both links:
+// refused by the same check, never decoded, and over the direct link at once.
+TEST_F(DirectLinkTest, OnlyTheAnswerToTheRequestIsValid) {
+  const std::string unknown(kUnknownCommandReply);
+  const struct {
+    const char* name;
+    std::vector<uint8_t> reply;
+    bool valid;
+  } cases[] = {{"unknown command", {unknown.begin(), unknown.end()}, false},
+               {"other tank", gauge_.Execute("i21402", ""), false},
+               {"other command", gauge_.Execute("i20101", ""), false},
+               {"the answer", gauge_.Execute("i21401", ""), true}};
+  for (const auto& c : cases) {
+    for (uint8_t type : {uint8_t{0}, uint8_t{3}}) {
+      SCOPED_TRACE(std::string(c.name) + (type == 0 ? " over the block" : " over the port"));
+      TSilo& s = Open(type);
+      int sent = 0;
+      block_.requests.clear();
+      block_.statuses.clear();
+      block_.SetResponder([&](const std::string&) { return c.reply; });
+      port_->SetOnWrite([&](const uint8_t*, size_t) {
+        ++sent;
+        port_->InjectInput(c.reply);
+      });
+      if (TUrovn* link = SiloTestAccess::Link(s)) link->SetReplyTimeoutMs(1500);
+      FrameBuffer reply{};
+      uint8_t length = 81;
+      auto start = std::chrono::steady_clock::now();
+      ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
+      auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_EQ(out.replyValid, c.valid);
+      EXPECT_EQ(s.GetLinkState(), c.valid ? 1 : 3);
+      EXPECT_EQ(s.ReplyLength(), c.valid ? c.reply.size() : 0u);
+      if (type == 0) {
+        EXPECT_EQ(block_.requests.size(), c.valid ? 1u : 3u);
+        ASSERT_FALSE(block_.statuses.empty());
+        EXPECT_EQ(block_.statuses.back().second, c.valid ? 0u : 1u) << "status: the first byte";
+        EXPECT_EQ(block_.channel_state[17], c.valid ? 1u : 3u);
+      } else {
+        EXPECT_EQ(out.result, c.valid ? 0 : 5);
+        EXPECT_EQ(sent, c.valid ? 1 : 3);
+        EXPECT_LT(took, std::chrono::milliseconds(750)) << "no attempt waited for its time-out";
+      }
+      silo_.reset();
+    }
+  }
+}
+
+TEST_F(DirectLinkTest, ConsoleWithoutDensityReportOverTheBlock) {
+  TSilo& s = Open(0);
+  block_.SetResponder([this](const std::string& request) {
+    std::vector<sim::Answer> answers = gauge_.Feed("\x01" + request);
+    return answers.empty() ? std::vector<uint8_t>{} : answers.front().bytes;
+  });
+  gauge_.SetFault("no-i214");
+  EXPECT_DOUBLE_EQ(s.GetLevel(1), 1500.0);
+  EXPECT_DOUBLE_EQ(s.GetVolume(1), 30000.0);
+  EXPECT_EQ(s.GetLinkState(), 1);
+  EXPECT_EQ(gauge_.GetStats().Count("i21402"), 3u);
+  EXPECT_EQ(gauge_.GetStats().Count("i20102"), 1u);
+
+  gauge_.SetFault("unknown-command");
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0);
+  EXPECT_EQ(s.GetLinkState(), 3);
+  EXPECT_EQ(s.Stamp(1, kStampLevel), 0.0) << "nothing was decoded";
 }
 
 TEST_F(DirectLinkTest, DestructionClosesThePort) {

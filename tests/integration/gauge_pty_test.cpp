@@ -110,6 +110,19 @@ TEST_F(GaugePtyTest, FallsBackToThePlainReport) {
   EXPECT_EQ(State(), 1u);
 }
 
+TEST_F(GaugePtyTest, ConsoleWithoutDensityReportAnswersAtOnce) {
+  // An older console refuses "i214" with its unknown-command reply, which
+  // ends each attempt at its ETX instead of after the 1500 ms wait.
+  gauge_.SetFault("no-i214");
+  ASSERT_NE(Connect(), nullptr);
+  auto start = Clock::now();
+  EXPECT_DOUBLE_EQ(Level(2), 300.0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(750));
+  EXPECT_EQ(State(), 1u);
+  EXPECT_EQ(gauge_.GetStats().Count("i21403"), 3u);
+  EXPECT_EQ(gauge_.GetStats().Count("i20103"), 1u);
+}
+
 TEST_F(GaugePtyTest, SilentGaugeGivesDefaults) {
   gauge_.SetFault("silent");
   ASSERT_NE(Connect(), nullptr);

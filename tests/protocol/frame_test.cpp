@@ -38,13 +38,15 @@ struct CheckCase {
   std::vector<uint8_t> reply;
   bool valid;
   uint8_t status;
+  const char* echo = nullptr;  // the request's six command characters
 };
 
 class ReplyCheck : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(ReplyCheck, Verdict) {
   const CheckCase& c = GetParam();
-  ReplyVerdict v = VerifyReply(c.reply.data(), c.reply.size());
+  ReplyVerdict v =
+      VerifyReply(c.reply.data(), c.reply.size(), reinterpret_cast<const uint8_t*>(c.echo));
   EXPECT_EQ(v.valid, c.valid);
   EXPECT_EQ(v.status, c.status);
 }
@@ -67,7 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"noEtx", With(Minimal(), 13, 0x04), false, 1},
                       CheckCase{"built", MakeReply("i21401", std::string(55, '0')), true, 0},
                       CheckCase{"short", Bytes("\x01\x03"), false, 222},
-                      CheckCase{"single", Bytes("\x01"), false, 1}),
+                      CheckCase{"single", Bytes("\x01"), false, 1},
+                      CheckCase{"unknownCommand", Bytes(std::string(kUnknownCommandReply)), false,
+                                1, "i21401"},
+                      CheckCase{"otherTank", MakeReply("i21402", ""), false, 1, "i21401"},
+                      // Too short to carry an echo: refused without reading past it.
+                      CheckCase{"noRoomForEcho",
+                                Bytes("\x01"
+                                      "FFFF\x03"),
+                                false, 1, "FFFF\x03"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Frame, ChecksumOfTheMinimalReply) {

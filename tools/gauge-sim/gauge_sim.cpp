@@ -54,16 +54,16 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 // Faults
 
 const std::vector<std::string_view>& FaultNames() {
-  static const std::vector<std::string_view> names = {"silent",  "bad-checksum", "lower-checksum",
-                                                      "cut",     "garbage",      "i201-only",
-                                                      "no-i606", "byte-by-byte"};
+  static const std::vector<std::string_view> names = {
+      "silent",  "bad-checksum", "lower-checksum",  "cut",         "garbage", "i201-only",
+      "no-i606", "no-i214",      "unknown-command", "byte-by-byte"};
   return names;
 }
 
 bool SetFaultByName(Faults& f, std::string_view name, bool on) {
   if (name == "none") {
     f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only = f.no_i606 =
-        f.byte_by_byte = false;
+        f.no_i214 = f.unknown_all = f.byte_by_byte = false;
     return true;
   }
   bool* flag = nullptr;
@@ -81,6 +81,10 @@ bool SetFaultByName(Faults& f, std::string_view name, bool on) {
     flag = &f.i201_only;
   else if (name == "no-i606")
     flag = &f.no_i606;
+  else if (name == "no-i214")
+    flag = &f.no_i214;
+  else if (name == "unknown-command")
+    flag = &f.unknown_all;
   else if (name == "byte-by-byte")
     flag = &f.byte_by_byte;
   if (!flag) return false;
@@ -101,6 +105,8 @@ std::string DescribeFaults(const Faults& f) {
   if (f.garbage) add("garbage");
   if (f.i201_only) add("i201-only");
   if (f.no_i606) add("no-i606");
+  if (f.no_i214) add("no-i214");
+  if (f.unknown_all) add("unknown-command");
   if (f.byte_by_byte) add("byte-by-byte");
   if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
   if (f.pace_baud) add("pace=" + std::to_string(f.pace_baud));
@@ -401,7 +407,10 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
     return a;
   }
 
-  std::vector<uint8_t> frame = ExecuteLocked(a.command, a.payload);
+  // A console that lacks the command answers it with the error reply and does nothing.
+  std::vector<uint8_t> frame = faults_.unknown_all || (faults_.no_i214 && code == "i214")
+                                   ? std::vector<uint8_t>(kErrorReply.begin(), kErrorReply.end())
+                                   : ExecuteLocked(a.command, a.payload);
   bool is_error = frame.size() == kErrorReply.size();
   if (is_error) stats_.errors++;
 

@@ -31,8 +31,8 @@
 //   error reply: exactly SOH "9999FF1B" ETX (10 bytes) for an unknown command, a
 //             tank number outside 1..16 or absent, non-digit tank characters, or a
 //             set payload that is not all hexadecimal digits. ("FF1B" happens to
-//             be the reply checksum of SOH "9999", so VerifyReply accepts it;
-//             the driver's framer, which waits for "&&", never completes it.)
+//             be the reply checksum of SOH "9999": only the driver's echo
+//             check refuses it.)
 
 #include <array>
 #include <atomic>
@@ -48,6 +48,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/frame.h"
+
 namespace vr::sim {
 
 using Clock = std::chrono::steady_clock;
@@ -60,11 +62,7 @@ constexpr size_t kI201Length = 89;
 constexpr size_t kI214Length = 81;
 constexpr size_t kHeightReplyLength = 34;    // i607, s607
 constexpr size_t kVolumesReplyLength = 186;  // i606, s606
-constexpr std::string_view kErrorReply{
-    "\x01"
-    "9999FF1B"
-    "\x03",
-    10};
+constexpr std::string_view kErrorReply = vr::kUnknownCommandReply;
 
 // One tank of the model. Values are carried on the wire as IEEE singles.
 struct TankState {
@@ -92,7 +90,8 @@ struct TankState {
 // reply, the error reply included. Under bad-checksum, lower-checksum, cut and
 // garbage the request is still executed (s607/s606 store what they carry):
 // the gauge did the work, its reply was spoilt on the way. A request silenced
-// by silent or i201-only is counted but not executed.
+// by silent or i201-only, or refused by no-i214 or unknown-command, is counted
+// but not executed.
 struct Faults {
   bool silent = false;          // no reply at all (the request is not executed)
   bool bad_checksum = false;    // checksum off by one (still 4 upper-case hex digits)
@@ -101,6 +100,8 @@ struct Faults {
   bool garbage = false;         // 8 garbage bytes (no SOH, no ETX) before the SOH
   bool i201_only = false;       // "i214" gets no reply (silent, not executed)
   bool no_i606 = false;         // "i606" gets no reply: heights read, tables do not
+  bool no_i214 = false;         // "i214" gets the error reply (an older console)
+  bool unknown_all = false;     // every command gets the error reply
   bool byte_by_byte = false;    // transport: one byte per write(), ~0.2 ms apart
   unsigned delay_ms = 0;        // transport: wait this long before replying
   unsigned pace_baud = 0;       // transport: 0 = off, else 8N1 pacing at this rate
@@ -111,7 +112,8 @@ struct Faults {
 // starts with a letter (C..F) and lower case changes at least that digit.
 
 // Switches the named flag fault on or off: silent, bad-checksum,
-// lower-checksum, cut, garbage, i201-only, byte-by-byte; "none" clears all
+// lower-checksum, cut, garbage, i201-only, no-i606, no-i214, unknown-command,
+// byte-by-byte; "none" clears all
 // flag faults (delay and pace are left alone). Returns false for an unknown name.
 bool SetFaultByName(Faults& faults, std::string_view name, bool on = true);
 // "none" or the switched-on faults, e.g. "silent,delay=1600ms,pace=9600".

@@ -47,6 +47,10 @@ Options:
                         garbage         8 garbage bytes before the SOH
                         i201-only       i214 gets no reply (silent); i201 works
                         no-i606         i606 gets no reply; i607 and the rest work
+                        no-i214         i214 gets the unknown-command reply
+                                        (an older console); i201 works
+                        unknown-command every command gets the unknown-command
+                                        reply
                         byte-by-byte    one byte per write(), 0.2 ms apart
   --delay MS          wait MS milliseconds before each reply
   --pace BAUD         pace at BAUD (8N1, 10 bits a byte; 9600 = 1.0417 ms a
