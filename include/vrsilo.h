@@ -5,19 +5,51 @@
  * returns a new driver object. The host talks to the object only through its
  * slot table and destroys it through the destructor entry in front of slot 0.
  *
- * Object shape
+ * Object shape (the class layout of the Object Pascal object model)
  *   object ──► [ table pointer | driver state ... ]
  *   table pointer ──► slot 0, slot 1, ... slot 17   (pointer-sized entries)
- *   table pointer[-1]   the destructor: void VRSILO_CALL destroy(VrSilo*)
- *   in front of it      VrSiloClassInfo (class name "TSilo", instance size)
+ *   In front of slot 0, 19 class entries (VrClassEntry, counted in entries;
+ *   byte offsets for 32-bit builds):
+ *     -76 self: the table pointer itself
+ *     -72..-48 interface, automation, initialisation, type-info, field,
+ *              method and dynamic tables: all NULL
+ *     -44 class name: a length-prefixed string (byte 5, then "TSilo")
+ *     -40 instance size
+ *     -36 parent: pointer to a variable holding the parent's table pointer;
+ *         the parent is a root class "TObject" laid out the same way, whose
+ *         parent entry is NULL
+ *     -32 safe-call exception (object, exception, address) -> 0x8000FFFF
+ *     -28 after construction (object), -24 before destruction (object)
+ *     -20 dispatch (object, message), -16 default handler (object, message)
+ *     -12 new instance (class) -> NULL: hosts never create a TSilo themselves
+ *      -8 free instance (object): nothing
+ *      -4 destroy (object, outermost flag): releases the object whatever the
+ *         flag; call it through vrsilo_destroy()
+ *   The entries from -32 to -4 use the register convention (VRSILO_REGISTER):
+ *   on 32-bit x86 the first three arguments in EAX, EDX, ECX (a one-byte
+ *   argument in the low byte), nothing on the stack, nothing removed; on
+ *   other targets the platform's C convention.
  *
  * Calling convention
- *   VRSILO_CALL is __stdcall on 32-bit Windows (all arguments on the stack,
- *   removed by the callee) and the platform's C convention elsewhere. The object
- *   is the first argument of every slot except slot 2, which takes the 40-byte
- *   result buffer first and the object second. 8-bit arguments (tank index or
- *   number, link state, connection type) are passed as full 32-bit values of
- *   which only the low byte is used; 8-bit results are zero-extended.
+ *   VRSILO_CALL is __stdcall on every 32-bit x86 target (all arguments on the
+ *   stack, removed by the callee) and the platform's C convention elsewhere.
+ *   The object is the first argument of every slot except slot 2, which takes
+ *   the 40-byte result buffer first and the object second. 8-bit arguments
+ *   (tank index or number, link state, connection type) are passed as full
+ *   32-bit values of which only the low byte is used; 8-bit results are
+ *   zero-extended.
+ *
+ * Floating point
+ *   On 32-bit x86 every entry point, slot and class entry saves the caller's
+ *   x87 control word (and MXCSR where the library uses SSE), computes with all
+ *   floating-point exceptions masked, round to nearest and 64-bit precision,
+ *   and restores the caller's words, with no exception flag left pending, on
+ *   every return. Hosts that unmask exceptions (0x1332) are safe, and results
+ *   do not depend on the caller's precision or rounding. While the library
+ *   calls the host's communication block, the host's own words are in force.
+ *   Values read from the gauge are passed on as they are: a faulty gauge can
+ *   yield NaN or infinity, which a host must not compare with unmasked
+ *   invalid-operation exceptions.
  *
  * Threads
  *   - GetSiloEx2/GetSiloEx3, the destructor, slot 5 (OpenCommBlock) and
@@ -46,10 +78,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32) && !defined(_WIN64)
+#if defined(_MSC_VER) && defined(_M_IX86)
 #define VRSILO_CALL __stdcall
+#define VRSILO_REGISTER /* no equivalent: vrsilo_destroy() uses inline assembly */
+#elif defined(__i386__)
+#define VRSILO_CALL __attribute__((stdcall))
+#define VRSILO_REGISTER __attribute__((regparm(3)))
 #else
 #define VRSILO_CALL
+#define VRSILO_REGISTER
 #endif
 
 #ifdef __cplusplus
@@ -88,12 +125,23 @@ typedef struct VrSilo VrSilo; /* opaque: its first field is the table pointer */
 /* Generic table entry; cast to the slot's own type before calling. */
 typedef void(VRSILO_CALL* VrSlotFn)(void);
 
-/* Class information in front of the destructor entry. */
-typedef struct VrSiloClassInfo {
-  const char* class_name; /* "TSilo" */
-  uintptr_t instance_size;
-  const void* parent; /* NULL: the class derives from the root class only */
-} VrSiloClassInfo;
+/* Class entries in front of slot 0, in pointer-sized entries. */
+enum VrClassEntry {
+  VRSILO_CLASS_SELF = -19,
+  VRSILO_CLASS_INTERFACE_TABLE = -18, /* -18..-12: NULL */
+  VRSILO_CLASS_DYNAMIC_TABLE = -12,
+  VRSILO_CLASS_NAME = -11,
+  VRSILO_CLASS_INSTANCE_SIZE = -10,
+  VRSILO_CLASS_PARENT = -9,
+  VRSILO_CLASS_SAFECALL_EXCEPTION = -8,
+  VRSILO_CLASS_AFTER_CONSTRUCTION = -7,
+  VRSILO_CLASS_BEFORE_DESTRUCTION = -6,
+  VRSILO_CLASS_DISPATCH = -5,
+  VRSILO_CLASS_DEFAULT_HANDLER = -4,
+  VRSILO_CLASS_NEW_INSTANCE = -3,
+  VRSILO_CLASS_FREE_INSTANCE = -2,
+  VRSILO_CLASS_DESTROY = -1
+};
 
 /* A tank's calibration points: 20 x87 80-bit extended values, 10 bytes each,
  * packed (200 bytes). Each value: 64-bit significand with explicit integer
@@ -110,7 +158,13 @@ typedef struct VrCalibrationPoints {
  * characters, "v3.00#Протокол к уровнемеру VEEDER-ROOT". */
 #define VRSILO_IDENTITY_SIZE 40
 
-typedef void(VRSILO_CALL* VrDestroyFn)(VrSilo* self);
+/* Class entries (register convention). */
+typedef int32_t(VRSILO_REGISTER* VrSafeCallExceptionFn)(VrSilo* self, void* exception,
+                                                         void* address);
+typedef void(VRSILO_REGISTER* VrObjectEntryFn)(VrSilo* self); /* -28, -24, -8 */
+typedef void(VRSILO_REGISTER* VrMessageEntryFn)(VrSilo* self, void* message); /* -20, -16 */
+typedef VrSilo*(VRSILO_REGISTER* VrNewInstanceFn)(const VrSlotFn* table);
+typedef void(VRSILO_REGISTER* VrDestroyFn)(VrSilo* self, uint8_t outermost);
 typedef void(VRSILO_CALL* VrAbstractFn)(VrSilo* self);
 typedef void(VRSILO_CALL* VrGetIdentityFn)(char* buffer40, VrSilo* self);
 typedef void(VRSILO_CALL* VrSetLinkStateFn)(VrSilo* self, uint32_t state);
@@ -208,21 +262,49 @@ typedef void(VRSILO_CALL* VrBlockStatusFn)(VrBlockObject* self, uint32_t tag, ui
  * block is used). GetSiloEx2 reads the connection type from the settings file
  * (section "VeederRoot", key "ConnectionType") and makes mainWindow the owner of
  * the library's windows. GetSiloEx3: viaBlock nonzero -> block No. number
- * (1..3), else serial port COM<number> (1..6). Both never return NULL. */
+ * (1..3), else serial port COM<number> (1..6). Both return NULL only when
+ * memory runs out; every other failure still yields an object (see Errors). */
 VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uintptr_t mainWindow);
 VrSilo* VRSILO_CALL GetSiloEx3(void* host, int32_t number, uint32_t viaBlock);
 
 typedef VrSilo*(VRSILO_CALL* VrGetSiloEx2Fn)(void* host, uint32_t reserved, uintptr_t mainWindow);
 typedef VrSilo*(VRSILO_CALL* VrGetSiloEx3Fn)(void* host, int32_t number, uint32_t viaBlock);
 
-/* Helpers for C hosts: the table of an object and typed slot access. */
+/* Helpers for C hosts: the table of an object, its class entries and typed
+ * slot access. */
 static inline const VrSlotFn* vrsilo_table(VrSilo* obj) { return *(const VrSlotFn* const*)obj; }
-static inline const VrSiloClassInfo* vrsilo_class_info(VrSilo* obj) {
-  return (const VrSiloClassInfo*)((const char*)(vrsilo_table(obj) - 1) - sizeof(VrSiloClassInfo));
+static inline const void* vrsilo_class_entry(const VrSlotFn* table, int entry) {
+  return ((const void* const*)table)[entry];
 }
-/* Destroys the object through the entry in front of slot 0. A function, so
- * that an argument with side effects (p.release()) is evaluated once. */
-static inline void vrsilo_destroy(VrSilo* obj) { ((VrDestroyFn)(vrsilo_table(obj)[-1]))(obj); }
+/* The class name as a length-prefixed string: name[0] characters follow. */
+static inline const unsigned char* vrsilo_class_name(const VrSlotFn* table) {
+  return (const unsigned char*)vrsilo_class_entry(table, VRSILO_CLASS_NAME);
+}
+static inline uintptr_t vrsilo_instance_size(const VrSlotFn* table) {
+  return (uintptr_t)vrsilo_class_entry(table, VRSILO_CLASS_INSTANCE_SIZE);
+}
+/* The parent class's table, or NULL for the root class. */
+static inline const VrSlotFn* vrsilo_class_parent(const VrSlotFn* table) {
+  const VrSlotFn* const* parent =
+      (const VrSlotFn* const*)vrsilo_class_entry(table, VRSILO_CLASS_PARENT);
+  return parent ? *parent : NULL;
+}
+/* Destroys the object through the entry in front of slot 0, as the host's
+ * object model does: object in EAX, outermost flag 1 in DL on 32-bit x86. A
+ * function, so that an argument with side effects (p.release()) is evaluated
+ * once. */
+static inline void vrsilo_destroy(VrSilo* obj) {
+  VrSlotFn entry = vrsilo_table(obj)[VRSILO_CLASS_DESTROY];
+#if defined(_MSC_VER) && defined(_M_IX86)
+  __asm {
+    mov eax, obj
+    mov edx, 1
+    call entry
+  }
+#else
+  ((VrDestroyFn)entry)(obj, 1);
+#endif
+}
 #define VRSILO_SLOT(obj, type, index) ((type)(vrsilo_table(obj)[index]))
 #define VRSILO_DESTROY(obj) vrsilo_destroy(obj)
 

@@ -1,6 +1,7 @@
 // The library's only exported symbols.
 #include <new>
 
+#include "common/fpu.h"
 #include "driver/silo.h"
 #ifdef VR_HAVE_QT
 #include "ui/register.h"
@@ -25,6 +26,7 @@ void RegisterWindows() {
 extern "C" {
 
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uintptr_t mainWindow) {
+  vr::FpuScope fpu;
   try {
     RegisterWindows();
     return vr::CreateSiloEx2(host, reserved, mainWindow)->ToHost();
@@ -34,6 +36,7 @@ VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uint
 }
 
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx3(void* host, int32_t number, uint32_t viaBlock) {
+  vr::FpuScope fpu;
   try {
     RegisterWindows();
     return vr::CreateSiloEx3(host, number, viaBlock)->ToHost();

@@ -1,9 +1,12 @@
-// The host-facing slot table: plain functions with the host's calling
-// convention that forward to the driver object. No exception leaves them.
+// The host-facing class table: plain functions with the host's calling
+// conventions that forward to the driver object. No exception leaves them,
+// and each computes under the library's floating-point settings.
 #include <cstddef>
 #include <exception>
 
 #include "common/application.h"
+#include "common/fpu.h"
+#include "driver/class_table.h"
 #include "driver/silo.h"
 
 namespace vr {
@@ -18,7 +21,10 @@ TSilo* Self(VrSilo* obj) {
   return TSilo::FromHost(obj);
 }
 
-void VRSILO_CALL Destroy(VrSilo* obj) {
+// Destroy (class entry -1, register convention): the host's object model
+// passes an "outermost" flag; the object is released whatever it says.
+void VRSILO_REGISTER Destroy(VrSilo* obj, uint8_t) {
+  FpuScope fpu;
   try {
     delete Self(obj);
   } catch (...) {
@@ -29,16 +35,20 @@ void VRSILO_CALL Destroy(VrSilo* obj) {
 void VRSILO_CALL Abstract(VrSilo*) {}
 
 void VRSILO_CALL GetIdentitySlot(char* buffer40, VrSilo*) {
+  FpuScope fpu;
   TSilo::GetIdentity(buffer40);
 }
 void VRSILO_CALL SetLinkStateSlot(VrSilo* obj, uint32_t state) {
+  FpuScope fpu;
   Self(obj)->SetLinkState(static_cast<uint8_t>(state));
 }
 uint32_t VRSILO_CALL GetLinkStateSlot(VrSilo* obj) {
+  FpuScope fpu;
   return Self(obj)->GetLinkState();
 }
 
 void VRSILO_CALL OpenCommBlockSlot(VrSilo* obj, uint32_t) {
+  FpuScope fpu;
   try {
     Self(obj)->OpenCommBlock();
   } catch (const std::exception& e) {
@@ -51,6 +61,7 @@ void VRSILO_CALL Reserved1(VrSilo*, uint32_t) {}
 void VRSILO_CALL Reserved2(VrSilo*, uint32_t, uint32_t) {}
 
 double VRSILO_CALL GetLevelSlot(VrSilo* obj, uint32_t i) {
+  FpuScope fpu;
   try {
     return Self(obj)->GetLevel(i & 0xFF);
   } catch (const std::exception& e) {
@@ -60,6 +71,7 @@ double VRSILO_CALL GetLevelSlot(VrSilo* obj, uint32_t i) {
 }
 
 void VRSILO_CALL GetTemperaturesSlot(VrSilo* obj, uint32_t i, double* out4) {
+  FpuScope fpu;
   try {
     Self(obj)->GetTemperatures(i & 0xFF, out4);
   } catch (const std::exception& e) {
@@ -70,6 +82,7 @@ void VRSILO_CALL GetTemperaturesSlot(VrSilo* obj, uint32_t i, double* out4) {
 }
 
 uint32_t VRSILO_CALL GetWaterSlot(VrSilo* obj, uint32_t i) {
+  FpuScope fpu;
   try {
     return Self(obj)->GetWater(i & 0xFF);
   } catch (const std::exception& e) {
@@ -79,6 +92,7 @@ uint32_t VRSILO_CALL GetWaterSlot(VrSilo* obj, uint32_t i) {
 }
 
 double VRSILO_CALL GetDensitySlot(VrSilo* obj, uint32_t i) {
+  FpuScope fpu;
   try {
     return Self(obj)->GetDensity(i & 0xFF);
   } catch (const std::exception& e) {
@@ -88,6 +102,7 @@ double VRSILO_CALL GetDensitySlot(VrSilo* obj, uint32_t i) {
 }
 
 double VRSILO_CALL GetVolumeSlot(VrSilo* obj, uint32_t i) {
+  FpuScope fpu;
   try {
     return Self(obj)->GetVolume(i & 0xFF);
   } catch (const std::exception& e) {
@@ -97,6 +112,7 @@ double VRSILO_CALL GetVolumeSlot(VrSilo* obj, uint32_t i) {
 }
 
 void VRSILO_CALL AddMenuItemSlot(VrSilo* obj, void* menu, uint32_t) {
+  FpuScope fpu;
   try {
     Self(obj)->AddMenuItem(menu);
   } catch (const std::exception& e) {
@@ -106,6 +122,7 @@ void VRSILO_CALL AddMenuItemSlot(VrSilo* obj, void* menu, uint32_t) {
 
 int32_t VRSILO_CALL ReadCalibrationSlot(VrSilo* obj, uint32_t n, int32_t* height,
                                         VrCalibrationPoints* points) {
+  FpuScope fpu;
   try {
     return Self(obj)->ReadCalibrationTable(n & 0xFF, height, points ? points->bytes : nullptr);
   } catch (const std::exception& e) {
@@ -116,6 +133,7 @@ int32_t VRSILO_CALL ReadCalibrationSlot(VrSilo* obj, uint32_t n, int32_t* height
 
 int32_t VRSILO_CALL WriteCalibrationSlot(VrSilo* obj, uint32_t n, int32_t height,
                                          const VrCalibrationPoints* points) {
+  FpuScope fpu;
   try {
     return Self(obj)->WriteCalibrationTable(n & 0xFF, height, points ? points->bytes : nullptr);
   } catch (const std::exception& e) {
@@ -129,20 +147,10 @@ VrSlotFn Slot(F f) {
   return reinterpret_cast<VrSlotFn>(f);
 }
 
-// Class information, destructor entry and the 18 slots, laid out one after
-// the other as the host expects.
-struct SiloClassTable {
-  VrSiloClassInfo info;
-  VrSlotFn destroy;
-  VrSlotFn slots[VRSILO_SLOT_COUNT];
-};
-static_assert(offsetof(SiloClassTable, destroy) == sizeof(VrSiloClassInfo));
-static_assert(offsetof(SiloClassTable, slots) ==
-              offsetof(SiloClassTable, destroy) + sizeof(VrSlotFn));
+constexpr unsigned char kSiloName[] = "\x05TSilo";
 
-const SiloClassTable kClassTable = {
-    {"TSilo", sizeof(TSilo), nullptr},
-    Slot(&Destroy),
+const ClassTable<VRSILO_SLOT_COUNT> kSiloClass = {
+    StandardHeader(kSiloClass.slots, kSiloName, sizeof(TSilo), &kRootClassPointer, &Destroy),
     {
         Slot(&Abstract),
         Slot(&Abstract),
@@ -168,7 +176,7 @@ const SiloClassTable kClassTable = {
 }  // namespace
 
 const VrSlotFn* SiloSlotTable() {
-  return kClassTable.slots;
+  return kSiloClass.slots;
 }
 
 }  // namespace vr

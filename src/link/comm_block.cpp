@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "common/fpu.h"
 #include "driver/silo.h"
 
 namespace vr {
@@ -17,6 +18,7 @@ VrCommBlock* Block(void* p) {
 uint32_t VRSILO_CALL ReplyCheckThunk(void* context, uint32_t tag, const uint8_t* reply,
                                      uint8_t* replyLength, uint8_t*) {
   if (!context || !reply || !replyLength || *replyLength == 0) return 0;
+  FpuScope fpu;
   try {
     return static_cast<TSilo*>(context)->CheckReply(static_cast<uint8_t>(tag), reply, *replyLength)
                ? 1
@@ -27,6 +29,7 @@ uint32_t VRSILO_CALL ReplyCheckThunk(void* context, uint32_t tag, const uint8_t*
 }
 
 void VRSILO_CALL ConfigureThunk(void* context) {
+  FpuScope fpu;
   try {
     if (context) static_cast<TSilo*>(context)->ConfigureChannel();
   } catch (...) {
@@ -45,7 +48,8 @@ void TSilo::ConfigureChannel() {
   if (!IsBlockType(type)) return;
   VrCommBlock* cb = Block(comm_block_);
   auto setup = reinterpret_cast<VrCbSetupChannelFn>(cb->table[VRSILO_CB_SETUP_CHANNEL]);
-  if (setup(cb, Channel(type), 3, 9600, 1500, 1000, 1) != 0) throw ECommBlock(kCommBlockError);
+  if (CallHost(setup, cb, Channel(type), 3u, 9600u, 1500u, 1000u, 1u) != 0)
+    throw ECommBlock(kCommBlockError);
 }
 
 void TSilo::OpenCommBlock() {
@@ -55,7 +59,7 @@ void TSilo::OpenCommBlock() {
     VrCommBlock* cb = Block(comm_block_);
     auto setHandler =
         reinterpret_cast<VrCbSetConfigHandlerFn>(cb->table[VRSILO_CB_SET_CONFIG_HANDLER]);
-    setHandler(cb, Channel(type), &ConfigureThunk, this);
+    CallHost(setHandler, cb, Channel(type), &ConfigureThunk, static_cast<void*>(this));
     ConfigureChannel();
   } catch (const std::exception& e) {
     // Passed on with a blank in front of the block's message.
@@ -70,10 +74,12 @@ int TSilo::CommBlockTransfer(const uint8_t* frame, uint8_t frameLength, uint8_t*
   auto setHandler = reinterpret_cast<VrCbSetReplyHandlerFn>(cb->table[VRSILO_CB_SET_REPLY_HANDLER]);
   auto transact = reinterpret_cast<VrCbTransactFn>(cb->table[VRSILO_CB_TRANSACT]);
   auto getState = reinterpret_cast<VrCbGetChannelStateFn>(cb->table[VRSILO_CB_GET_CHANNEL_STATE]);
-  setHandler(cb, type, 17, &ReplyCheckThunk, this);
-  if (transact(cb, type, 17, 17, frame, frameLength, reply, expected, 1) != 0)
+  const uint32_t block = type;
+  CallHost(setHandler, cb, block, 17u, &ReplyCheckThunk, static_cast<void*>(this));
+  if (CallHost(transact, cb, block, 17u, 17u, frame, uint32_t{frameLength}, reply,
+               uint32_t{expected}, 1u) != 0)
     throw ECommBlock(kCommBlockError);
-  return static_cast<int>(getState(cb, Channel(type)) & 0xFF);
+  return static_cast<int>(CallHost(getState, cb, Channel(type)) & 0xFF);
 }
 
 }  // namespace vr

@@ -1,6 +1,7 @@
 // One request-reply exchange with the gauge over the configured link.
 #include <cstring>
 
+#include "common/fpu.h"
 #include "driver/silo.h"
 #include "link/urovn.h"
 
@@ -71,8 +72,9 @@ int TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, u
     // The block's own channel state becomes the link state, unchanged.
     auto* cb = static_cast<VrCommBlock*>(comm_block_);
     uint32_t channel = static_cast<uint32_t>(type) * 16 + 17;
-    uint32_t state = reinterpret_cast<VrCbGetChannelStateFn>(
-        cb->table[VRSILO_CB_GET_CHANNEL_STATE])(cb, channel);
+    uint32_t state =
+        CallHost(reinterpret_cast<VrCbGetChannelStateFn>(cb->table[VRSILO_CB_GET_CHANNEL_STATE]),
+                 cb, channel);
     SetLinkState(static_cast<uint8_t>(state));
     replyValid = result == 0 && (state & 0xFF) == 1 && ReplyLength() != 0;
   } else if (IsPortType(type)) {
@@ -105,11 +107,11 @@ bool TSilo::CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength) 
     auto* cb = static_cast<VrCommBlock*>(comm_block_);
     VrBlockObject* block = cb->blocks ? cb->blocks[type] : nullptr;
     if (block)
-      reinterpret_cast<VrBlockStatusFn>(block->table[VRSILO_BLOCK_STATUS])(block, tag,
-                                                                           verdict.status);
+      CallHost(reinterpret_cast<VrBlockStatusFn>(block->table[VRSILO_BLOCK_STATUS]), block,
+               uint32_t{tag}, uint32_t{verdict.status});
     uint32_t channel = static_cast<uint32_t>(type) * 16 + 17;
-    reinterpret_cast<VrCbSetChannelStateFn>(cb->table[VRSILO_CB_SET_CHANNEL_STATE])(
-        cb, channel, verdict.valid ? 1 : 3);
+    CallHost(reinterpret_cast<VrCbSetChannelStateFn>(cb->table[VRSILO_CB_SET_CHANNEL_STATE]), cb,
+             channel, verdict.valid ? 1u : 3u);
   } else {
     SetLinkState(verdict.valid ? 1 : 3);
   }

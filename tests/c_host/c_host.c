@@ -40,9 +40,11 @@ static void write_settings(const char* dir, const char* text) {
 }
 
 static void check_common(VrSilo* silo) {
-  const VrSiloClassInfo* info = vrsilo_class_info(silo);
-  CHECK(strcmp(info->class_name, "TSilo") == 0);
-  CHECK(info->instance_size >= sizeof(void*));
+  const VrSlotFn* table = vrsilo_table(silo);
+  const unsigned char* name = vrsilo_class_name(table);
+  CHECK(name[0] == 5 && memcmp(name + 1, "TSilo", 5) == 0);
+  CHECK(vrsilo_instance_size(table) >= sizeof(void*));
+  CHECK(vrsilo_class_parent(vrsilo_class_parent(table)) == NULL);
 
   /* Slot 2: exactly 40 bytes, the buffer first and the object second. */
   unsigned char buffer[48];

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "common/text.h"
 #include "config/settings.h"
@@ -89,8 +90,32 @@ TEST_F(SiloTest, HostSeesTheTableThroughTheFirstField) {
   VrSilo* obj = s->ToHost();
   EXPECT_EQ(static_cast<void*>(obj), static_cast<void*>(s.get()));
   EXPECT_EQ(vrsilo_table(obj), SiloSlotTable());
-  EXPECT_STREQ(vrsilo_class_info(obj)->class_name, "TSilo");
-  EXPECT_EQ(vrsilo_class_info(obj)->instance_size, sizeof(TSilo));
+  // The class entries in front of the table, as the host's object model reads them.
+  const VrSlotFn* table = vrsilo_table(obj);
+  const VrSlotFn* root = vrsilo_class_parent(table);
+  ASSERT_NE(root, nullptr);
+  for (auto [t, name, size] :
+       {std::tuple{table, "TSilo", sizeof(TSilo)}, std::tuple{root, "TObject", sizeof(void*)}}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(vrsilo_class_entry(t, VRSILO_CLASS_SELF), t);
+    for (int e = VRSILO_CLASS_INTERFACE_TABLE; e <= VRSILO_CLASS_DYNAMIC_TABLE; ++e)
+      EXPECT_EQ(vrsilo_class_entry(t, e), nullptr) << e;
+    const unsigned char* n = vrsilo_class_name(t);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(n) + 1, n[0]), name);
+    EXPECT_EQ(vrsilo_instance_size(t), size);
+    auto entry = [t](int e) { return vrsilo_class_entry(t, e); };
+    EXPECT_EQ(reinterpret_cast<VrSafeCallExceptionFn>(entry(VRSILO_CLASS_SAFECALL_EXCEPTION))(
+                  obj, nullptr, nullptr),
+              static_cast<int32_t>(0x8000FFFF));
+    EXPECT_EQ(reinterpret_cast<VrNewInstanceFn>(entry(VRSILO_CLASS_NEW_INSTANCE))(t), nullptr);
+    for (int e : {VRSILO_CLASS_AFTER_CONSTRUCTION, VRSILO_CLASS_BEFORE_DESTRUCTION,
+                  VRSILO_CLASS_FREE_INSTANCE})
+      reinterpret_cast<VrObjectEntryFn>(entry(e))(obj);  // no behaviour, the object lives on
+    int message[4] = {};
+    for (int e : {VRSILO_CLASS_DISPATCH, VRSILO_CLASS_DEFAULT_HANDLER})
+      reinterpret_cast<VrMessageEntryFn>(entry(e))(obj, message);
+  }
+  EXPECT_EQ(vrsilo_class_parent(root), nullptr);
   for (int i = 0; i < VRSILO_SLOT_COUNT; ++i) EXPECT_NE(vrsilo_table(obj)[i], nullptr) << i;
   VRSILO_SLOT(obj, VrSetLinkStateFn, VRSILO_SLOT_SET_LINK_STATE)(obj, 0x102);
   EXPECT_EQ(VRSILO_SLOT(obj, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(obj), 2u);

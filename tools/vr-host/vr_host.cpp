@@ -208,8 +208,9 @@ int main(int argc, char** argv) {
   char identity[VRSILO_IDENTITY_SIZE];
   h.Slot<VrGetIdentityFn>(VRSILO_SLOT_GET_IDENTITY)(identity, h.silo);
   std::string version(identity + 1, identity + 1 + static_cast<unsigned char>(identity[0]));
-  std::printf("driver %s (class %s)\n", version.substr(0, version.find('#')).c_str(),
-              vrsilo_class_info(h.silo)->class_name);
+  const unsigned char* name = vrsilo_class_name(vrsilo_table(h.silo));
+  std::printf("driver %s (class %.*s)\n", version.substr(0, version.find('#')).c_str(),
+              static_cast<int>(name[0]), reinterpret_cast<const char*>(name) + 1);
 
   int status = 0;
   if (writeTank > 0) status |= WriteCalibration(h, writeTank, writeFile);
