@@ -55,7 +55,6 @@ endforeach()
 # --- Slot functions ----------------------------------------------------------
 # name;signature fragment;bytes removed by the callee
 set(slots
-    "Destroy|(VrSilo*)|4"
     "Abstract|(VrSilo*)|4"
     "GetIdentitySlot|(char*, VrSilo*)|8"
     "SetLinkStateSlot|(VrSilo*, unsigned int)|8"
@@ -126,6 +125,30 @@ foreach(slot IN LISTS slots)
     fail("no function ${name}${signature}@${bytes} in slots.cpp.obj")
   endif()
 endforeach()
+
+# The destructor class entry uses the register convention: nothing on the
+# stack, so every return is a plain "ret".
+set(found FALSE)
+foreach(block IN LISTS blocks)
+  string(FIND "${block}" "::Destroy(VrSilo*, unsigned char)>:" at)
+  if(at EQUAL -1)
+    continue()
+  endif()
+  set(found TRUE)
+  string(REGEX MATCHALL "\tret[^\n]*" rets "${block}")
+  if(NOT rets)
+    fail("Destroy: no return instruction")
+  endif()
+  foreach(ret IN LISTS rets)
+    string(STRIP "${ret}" ret)
+    if(NOT ret MATCHES "^ret *$")
+      fail("Destroy: '${ret}', expected a plain ret (register convention)")
+    endif()
+  endforeach()
+endforeach()
+if(NOT found)
+  fail("no register-convention Destroy(VrSilo*, unsigned char) in slots.cpp.obj")
+endif()
 
 if(failures GREATER 0)
   message(FATAL_ERROR "${failures} check(s) failed")

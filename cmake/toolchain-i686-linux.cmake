@@ -1,0 +1,23 @@
+# 32-bit x86 Linux with Debian's cross compiler; the programs run under
+# qemu-i386 (Debian's qemu-user) with the cross libraries as their root. On
+# 32-bit x86 the library uses the same callee-pops slots and register-
+# convention class entries as the 32-bit Windows DLL, so this build executes
+# them on a machine that cannot run 32-bit programs natively.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(VR_CROSS_TRIPLET i686-linux-gnu)
+
+set(CMAKE_C_COMPILER ${VR_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VR_CROSS_TRIPLET}-g++)
+set(CMAKE_AR /usr/bin/${VR_CROSS_TRIPLET}-gcc-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB /usr/bin/${VR_CROSS_TRIPLET}-gcc-ranlib CACHE FILEPATH "")
+set(CMAKE_NM /usr/bin/${VR_CROSS_TRIPLET}-nm CACHE FILEPATH "")
+set(CMAKE_OBJDUMP /usr/bin/${VR_CROSS_TRIPLET}-objdump CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VR_CROSS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386 -L /usr/${VR_CROSS_TRIPLET})
