@@ -20,4 +20,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386 -L /usr/${VR_CROSS_TRIPLET})
+# The library path matters: the cross ld.so would otherwise follow the build
+# machine's ld.so.cache into /lib32 (libc6-i386) and pair itself with a libc
+# of another build, which hangs in the first pthread_create.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386 -L /usr/${VR_CROSS_TRIPLET}
+    -E LD_LIBRARY_PATH=/usr/${VR_CROSS_TRIPLET}/lib)

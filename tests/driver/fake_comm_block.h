@@ -35,6 +35,9 @@ class FakeCommBlock {
   void* Host() { return &host_.header; }
   void SetResponder(Responder r) { responder_ = std::move(r); }
 
+  // Called inside Transact after the library's reply check has returned.
+  std::function<void()> after_check;
+
   // Set to make Transact refuse or SetupChannel fail.
   bool refuse_transact = false;
   bool fail_setup = false;
@@ -92,6 +95,7 @@ class FakeCommBlock {
     uint8_t length = static_cast<uint8_t>(r.size());
     uint8_t exp = static_cast<uint8_t>(expected);
     if (self->check_) self->check_(self->check_context_, self->tag_, reply, &length, &exp);
+    if (self->after_check) self->after_check();
     return 0;
   }
   static int32_t VRSILO_CALL SetupChannel(VrCommBlock* cb, uint32_t channel, uint32_t, uint32_t,
