@@ -3,6 +3,7 @@
 
 #include "common/fpu.h"
 #include "driver/silo.h"
+#include "driver/unwind_tables.h"
 #ifdef VR_HAVE_QT
 #include "ui/register.h"
 #endif
@@ -16,7 +17,9 @@
 namespace {
 // The windows live in a static library; nothing else references them, so the
 // entry points register them (menu hooks and application object) explicitly.
-void RegisterWindows() {
+// First, the unwinder must know the library's code.
+void PrepareLibrary() {
+  vr::EnsureOwnUnwindTables();
 #ifdef VR_HAVE_QT
   vr::ui::RegisterUi();
 #endif
@@ -28,7 +31,7 @@ extern "C" {
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uintptr_t mainWindow) {
   vr::FpuScope fpu;
   try {
-    RegisterWindows();
+    PrepareLibrary();
     return vr::CreateSiloEx2(host, reserved, mainWindow)->ToHost();
   } catch (...) {
     return nullptr;  // out of memory
@@ -38,7 +41,7 @@ VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx2(void* host, uint32_t reserved, uint
 VRSILO_EXPORT VrSilo* VRSILO_CALL GetSiloEx3(void* host, int32_t number, uint32_t viaBlock) {
   vr::FpuScope fpu;
   try {
-    RegisterWindows();
+    PrepareLibrary();
     return vr::CreateSiloEx3(host, number, viaBlock)->ToHost();
   } catch (...) {
     return nullptr;

@@ -142,36 +142,37 @@ int32_t VRSILO_CALL WriteCalibrationSlot(VrSilo* obj, uint32_t n, int32_t height
   }
 }
 
-template <typename F>
-VrSlotFn Slot(F f) {
-  return reinterpret_cast<VrSlotFn>(f);
-}
+// Written out at each slot (not through a helper function) so that the
+// compiler fills the table at build time: it lives in the image, complete
+// before any code of the library has run.
+#define VR_SLOT(f) reinterpret_cast<VrSlotFn>(&f)
 
 constexpr unsigned char kSiloName[] = "\x05TSilo";
 
 const ClassTable<VRSILO_SLOT_COUNT> kSiloClass = {
     StandardHeader(kSiloClass.slots, kSiloName, sizeof(TSilo), &kRootClassPointer, &Destroy),
     {
-        Slot(&Abstract),
-        Slot(&Abstract),
-        Slot(&GetIdentitySlot),
-        Slot(&SetLinkStateSlot),
-        Slot(&GetLinkStateSlot),
-        Slot(&OpenCommBlockSlot),
-        Slot(&Reserved0),
-        Slot(&Reserved1),
-        Slot(&Reserved0),
-        Slot(&GetLevelSlot),
-        Slot(&GetTemperaturesSlot),
-        Slot(&GetWaterSlot),
-        Slot(&GetDensitySlot),
-        Slot(&Reserved2),
-        Slot(&GetVolumeSlot),
-        Slot(&AddMenuItemSlot),
-        Slot(&ReadCalibrationSlot),
-        Slot(&WriteCalibrationSlot),
+        VR_SLOT(Abstract),
+        VR_SLOT(Abstract),
+        VR_SLOT(GetIdentitySlot),
+        VR_SLOT(SetLinkStateSlot),
+        VR_SLOT(GetLinkStateSlot),
+        VR_SLOT(OpenCommBlockSlot),
+        VR_SLOT(Reserved0),
+        VR_SLOT(Reserved1),
+        VR_SLOT(Reserved0),
+        VR_SLOT(GetLevelSlot),
+        VR_SLOT(GetTemperaturesSlot),
+        VR_SLOT(GetWaterSlot),
+        VR_SLOT(GetDensitySlot),
+        VR_SLOT(Reserved2),
+        VR_SLOT(GetVolumeSlot),
+        VR_SLOT(AddMenuItemSlot),
+        VR_SLOT(ReadCalibrationSlot),
+        VR_SLOT(WriteCalibrationSlot),
     },
 };
+#undef VR_SLOT
 
 }  // namespace
 

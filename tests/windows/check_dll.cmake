@@ -1,10 +1,17 @@
-# Checks the 32-bit vrsilo.dll without running it:
+# Checks the 32-bit vrsilo.dll as shipped (stripped; symbols from its debug
+# file) without running it:
 #  - its export table holds exactly GetSiloEx2 and GetSiloEx3, undecorated;
 #  - both are __stdcall with 12 bytes of arguments (GetSiloEx2@12);
-#  - every function of the slot table is __stdcall with the stack size its
-#    arguments take, as the decorated name and the callee's "ret $n" show.
-# Usage: cmake -DDLL=vrsilo.dll -DCORE=libvr_core.a -DOBJDUMP=... -DNM=... -P check_dll.cmake
-foreach(var DLL CORE OBJDUMP NM)
+#  - the class tables as the DLL holds them: every slot function removes its
+#    arguments ("ret $n"), every class entry from -32 to -4 removes nothing
+#    (register convention: a plain "ret");
+#  - the version resource names vrsilo.dll and the version;
+#  - the start-up code's hand-over of the unwind tables to a foreign
+#    libgcc_s_dw2-1.dll is answered by the library's own registration.
+# Usage: cmake -DDLL=vrsilo.dll -DDEBUG=vrsilo.dll.debug -DVERSION=3.0.0
+#              -DOBJDUMP=... -DNM=... -P check_dll.cmake
+cmake_minimum_required(VERSION 3.25)
+foreach(var DLL DEBUG VERSION OBJDUMP NM)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
@@ -42,9 +49,9 @@ foreach(runtime libstdc\\+\\+-6.dll libgcc_s libwinpthread-1.dll)
 endforeach()
 
 # --- Entry points: stdcall, three 32-bit arguments ---------------------------
-execute_process(COMMAND ${NM} ${DLL} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+execute_process(COMMAND ${NM} ${DEBUG} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${DLL}")
+  message(FATAL_ERROR "nm failed on ${DEBUG}")
 endif()
 foreach(entry GetSiloEx2 GetSiloEx3)
   if(NOT symbols MATCHES " T _${entry}@12\n")
@@ -52,93 +59,126 @@ foreach(entry GetSiloEx2 GetSiloEx3)
   endif()
 endforeach()
 
-# --- Slot functions ----------------------------------------------------------
-# name;signature fragment;bytes removed by the callee
-set(slots
-    "Abstract|(VrSilo*)|4"
-    "GetIdentitySlot|(char*, VrSilo*)|8"
-    "SetLinkStateSlot|(VrSilo*, unsigned int)|8"
-    "GetLinkStateSlot|(VrSilo*)|4"
-    "OpenCommBlockSlot|(VrSilo*, unsigned int)|8"
-    "Reserved0|(VrSilo*)|4"
-    "Reserved1|(VrSilo*, unsigned int)|8"
-    "Reserved2|(VrSilo*, unsigned int, unsigned int)|12"
-    "GetLevelSlot|(VrSilo*, unsigned int)|8"
-    "GetTemperaturesSlot|(VrSilo*, unsigned int, double*)|12"
-    "GetWaterSlot|(VrSilo*, unsigned int)|8"
-    "GetDensitySlot|(VrSilo*, unsigned int)|8"
-    "GetVolumeSlot|(VrSilo*, unsigned int)|8"
-    "AddMenuItemSlot|(VrSilo*, void*, unsigned int)|12"
-    "ReadCalibrationSlot|(VrSilo*, unsigned int, int*, VrCalibrationPoints*)|16"
-    "WriteCalibrationSlot|(VrSilo*, unsigned int, int, VrCalibrationPoints const*)|16")
-
-execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn -C ${CORE} OUTPUT_VARIABLE code
-                RESULT_VARIABLE rc)
+# --- Class tables ----------------------------------------------------------------
+execute_process(COMMAND ${NM} -C ${DEBUG} OUTPUT_VARIABLE demangled RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "objdump -d failed on ${CORE}")
+  message(FATAL_ERROR "nm -C failed on ${DEBUG}")
 endif()
-# Only the member that holds the slot table.
-string(FIND "${code}" "slots.cpp.obj:" start)
-if(start EQUAL -1)
-  message(FATAL_ERROR "slots.cpp.obj not found in ${CORE}")
-endif()
-string(SUBSTRING "${code}" ${start} -1 code)
-# It ends where the next member's header ("name.obj:     file format ...") is.
-string(FIND "${code}" "\n" first_line_end)
-string(SUBSTRING "${code}" ${first_line_end} -1 rest)
-string(FIND "${rest}" "file format" end)
-if(NOT end EQUAL -1)
-  math(EXPR end "${first_line_end} + ${end}")
-  string(SUBSTRING "${code}" 0 ${end} code)
-endif()
-# One block per function: its header line and its instructions.
-string(REPLACE ";" "," code "${code}")
-string(REGEX REPLACE "\n([0-9a-f]+ <)" ";\\1" blocks "${code}")
+# Function start addresses, sorted: a function ends where the next begins.
+string(REGEX MATCHALL "[0-9a-f]+ [tT] " starts "${demangled}")
+list(TRANSFORM starts REPLACE " [tT] $" "")
+list(SORT starts)
+list(REMOVE_DUPLICATES starts)
 
-# Every return of the function whose disassembly header contains `header`
-# must match `pattern`.
-function(check_returns name header pattern expected)
-  set(found FALSE)
-  foreach(block IN LISTS blocks)
-    string(FIND "${block}" "${header}" at)
-    if(at EQUAL -1)
-      continue()
-    endif()
-    set(found TRUE)
-    string(REGEX MATCHALL "\tret[^\n]*" rets "${block}")
-    if(NOT rets)
-      fail("${name}: no return instruction")
-    endif()
-    foreach(ret IN LISTS rets)
-      string(STRIP "${ret}" ret)
-      if(NOT ret MATCHES "${pattern}")
-        fail("${name}: '${ret}', expected ${expected}")
-      endif()
+# The `count` 32-bit words at hexadecimal address `at`, as hexadecimal values.
+function(read_words at count out)
+  math(EXPR stop "0x${at} + 4 * ${count}" OUTPUT_FORMAT HEXADECIMAL)
+  execute_process(COMMAND ${OBJDUMP} -s --start-address=0x${at} --stop-address=${stop} ${DLL}
+                  OUTPUT_VARIABLE dump)
+  string(REGEX MATCHALL "\n [0-9a-f]+ [0-9a-f ]+" lines "${dump}")
+  set(words)
+  foreach(line IN LISTS lines)
+    string(REGEX MATCHALL " [0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]" w
+           "${line}")
+    list(POP_FRONT w)  # the address
+    foreach(word IN LISTS w)
+      string(REGEX REPLACE " (..)(..)(..)(..)" "\\4\\3\\2\\1" word "${word}")
+      list(APPEND words ${word})
     endforeach()
   endforeach()
-  if(NOT found)
-    fail("no function ${header} in slots.cpp.obj")
+  list(SUBLIST words 0 ${count} words)
+  set(${out} ${words} PARENT_SCOPE)
+endfunction()
+
+# Every return of the function at hexadecimal address `at` must match `pattern`.
+function(check_returns what at pattern expected)
+  set(end "")
+  foreach(s IN LISTS starts)
+    if(s STRGREATER at)
+      set(end ${s})
+      break()
+    endif()
+  endforeach()
+  if(NOT at IN_LIST starts OR end STREQUAL "")
+    fail("${what}: 0x${at} is not the start of a function")
+    set(failures ${failures} PARENT_SCOPE)
+    return()
   endif()
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn --start-address=0x${at}
+                          --stop-address=0x${end} ${DLL} OUTPUT_VARIABLE code)
+  string(REGEX MATCHALL "\tret[^\n]*" rets "${code}")
+  if(NOT rets)
+    fail("${what}: no return instruction")
+  endif()
+  foreach(ret IN LISTS rets)
+    string(STRIP "${ret}" ret)
+    if(NOT ret MATCHES "${pattern}")
+      fail("${what}: '${ret}', expected ${expected}")
+    endif()
+  endforeach()
   set(failures ${failures} PARENT_SCOPE)
 endfunction()
 
-foreach(slot IN LISTS slots)
-  string(REPLACE "|" ";" parts "${slot}")
-  list(GET parts 0 name)
-  list(GET parts 1 signature)
-  list(GET parts 2 bytes)
-  math(EXPR hex "${bytes}" OUTPUT_FORMAT HEXADECIMAL)
-  string(TOLOWER "${hex}" hex)
-  check_returns(${name} "::${name}${signature}@${bytes}>:" "^ret +\\$${hex}$"
-                "ret $${hex} (callee removes ${bytes} bytes)")
+set(entry_names "safe-call exception;after construction;before destruction;dispatch;"
+                "default handler;new instance;free instance;destructor")
+string(REPLACE ";;" ";" entry_names "${entry_names}")
+# Bytes each slot 0..17 takes on the stack.
+set(slot_bytes 4 4 8 8 4 8 4 8 4 8 12 8 8 12 8 12 16 16)
+set(report)
+foreach(class "kSiloClass|18" "kRootClass|0")
+  string(REPLACE "|" ";" class "${class}")
+  list(GET class 0 symbol)
+  list(GET class 1 slots)
+  if(NOT demangled MATCHES "([0-9a-f]+) [dDrR] vr::\\(anonymous namespace\\)::${symbol}\n")
+    fail("${symbol} not found")
+    continue()
+  endif()
+  math(EXPR count "19 + ${slots}")
+  read_words(${CMAKE_MATCH_1} ${count} words)
+  foreach(i RANGE 11 18)
+    list(GET words ${i} at)
+    math(EXPR k "${i} - 11")
+    list(GET entry_names ${k} name)
+    math(EXPR offset "4 * (${i} - 19)")
+    check_returns("${symbol} ${offset} (${name})" ${at} "^ret *$" "a plain ret")
+    list(APPEND report "${symbol}[${offset}] ${at}: ret")
+  endforeach()
+  if(slots GREATER 0)
+    foreach(k RANGE 0 17)
+      math(EXPR i "19 + ${k}")
+      list(GET words ${i} at)
+      list(GET slot_bytes ${k} bytes)
+      math(EXPR hex "${bytes}" OUTPUT_FORMAT HEXADECIMAL)
+      string(TOLOWER "${hex}" hex)
+      check_returns("${symbol} slot ${k}" ${at} "^ret +\\$${hex}$" "ret $${hex}")
+    endforeach()
+  endif()
 endforeach()
-# The destructor class entry uses the register convention: nothing on the
-# stack, so every return is a plain "ret".
-check_returns(Destroy "::Destroy(VrSilo*, unsigned char)>:" "^ret *$"
-              "a plain ret (register convention)")
+list(JOIN report "\n  " report)
+message(STATUS "class entries (table offset, address, returns):\n  ${report}")
+
+# --- Version resource ----------------------------------------------------------------
+file(READ ${DLL} image HEX)
+foreach(text "OriginalFilename" "vrsilo.dll" "FileVersion" "${VERSION}")
+  string(HEX "${text}" utf16)
+  string(REGEX REPLACE "(..)" "\\100" utf16 "${utf16}")
+  string(FIND "${image}" "${utf16}" at)
+  if(at EQUAL -1)
+    fail("the version resource lacks \"${text}\"")
+  endif()
+endforeach()
+
+# --- Unwind tables --------------------------------------------------------------------
+string(HEX "libgcc_s_dw2-1.dll" libgcc)
+string(FIND "${image}" "${libgcc}" at)
+if(NOT at EQUAL -1 AND NOT demangled MATCHES "vr::EnsureOwnUnwindTables\\(\\)")
+  fail("the start-up code hands the unwind tables to libgcc_s_dw2-1.dll and nothing takes them back")
+endif()
+if(NOT at EQUAL -1)
+  message(STATUS "start-up code looks for libgcc_s_dw2-1.dll; the library registers its own tables")
+endif()
 
 if(failures GREATER 0)
   message(FATAL_ERROR "${failures} check(s) failed")
 endif()
-list(LENGTH slots n)
-message(STATUS "exports ${exports}; ${n} slot functions __stdcall with the right sizes")
+message(STATUS "exports ${exports}; 18 slot functions __stdcall with the right sizes")
