@@ -16,3 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs of this build run under Wine's 32-bit loader (Debian's wine32:i386)
+# when it is there.
+find_program(VR_WINE32 NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(VR_WINE32)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VR_WINE32})
+endif()

@@ -12,6 +12,10 @@
 static int checks = 0;
 static int failures = 0;
 
+/* The density answered without data. A double object, because a 32-bit x87
+ * build compares the bare constant 0.77 in extended precision. */
+static const double kDefaultDensity = 0.77;
+
 #define CHECK(cond)                                                            \
   do {                                                                         \
     ++checks;                                                                  \
@@ -159,7 +163,7 @@ int main(int argc, char** argv) {
   if (c) {
     CHECK(SLOT(c, VrGetDoubleFn, VRSILO_SLOT_GET_LEVEL)(c, 0) == 0.0);
     CHECK(LinkState(c) == VRSILO_LINK_SILENT);
-    CHECK(SLOT(c, VrGetDoubleFn, VRSILO_SLOT_GET_DENSITY)(c, 0) == 0.77);
+    CHECK(SLOT(c, VrGetDoubleFn, VRSILO_SLOT_GET_DENSITY)(c, 0) == kDefaultDensity);
     /* A failed read leaves the caller's buffers untouched. */
     int32_t height = 77;
     VrCalibrationPoints points;

