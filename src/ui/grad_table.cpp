@@ -30,9 +30,6 @@ QString SavedEditText;
 
 namespace {
 
-constexpr int kGaugeRows = 20;
-constexpr int kLevelCol = 1;
-constexpr int kVolumeCol = 2;
 const QColor kConfigSeriesColor(128, 0, 255);
 
 void ShowError(const char* text) {
@@ -66,30 +63,16 @@ TStringGrid* MakeGrid(QWidget* parent, const char* name, int rows, int x, int y)
   return grid;
 }
 
-void SetHeadings(TStringGrid* grid) {
-  grid->SetCell(0, 0, QStringLiteral("№"));
-  grid->SetCell(1, 0, QStringLiteral("Уровень, cм"));  // Latin "c", Cyrillic "м"
-  grid->SetCell(2, 0, QStringLiteral("Объем, л"));
-}
-
 void SetWidths(TStringGrid* grid) {
   grid->SetColWidth(0, 40);
   grid->SetColWidth(1, 70);
   grid->SetColWidth(2, 60);
 }
 
-void ClearRow(TStringGrid* grid, int row) {
-  for (int c = 0; c < grid->ColCount(); ++c) grid->SetCell(c, row, QString());
-}
-
-// Level (X) and volume (Y) of each data row, in ascending order of X.
-QList<QPointF> GridPoints(const TStringGrid* grid) {
+QList<QPointF> ChartSeries(TStringGrid* grid) {
   QList<QPointF> points;
-  for (int r = 1; r < grid->RowCount(); ++r)
-    points.append(
-        QPointF(LocaleToFloat(grid->Cell(kLevelCol, r)), LocaleToFloat(grid->Cell(kVolumeCol, r))));
-  std::stable_sort(points.begin(), points.end(),
-                   [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); });
+  for (const ChartPoint& p : SeriesPoints(GridCells(grid), LocaleFormat()))
+    points.append({p.x, p.y});
   return points;
 }
 
@@ -141,7 +124,8 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   bbtSetConfig = MakeButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
   sgConfig = MakeGrid(this, "sgConfig", 2, 560, 59);
   for (TStringGrid* grid : {sgTable, sgConfig}) {
-    SetHeadings(grid);
+    GridCells cells(grid);
+    SetHeadings(cells);
     SetWidths(grid);
     grid->SetHandlers(GridHandlers{
         [this](TStringGrid* g, int c, int r) { Guarded([&] { sgTableGetEditText(g, c, r); }); },
@@ -313,17 +297,18 @@ void TfmGradTable::showEvent(QShowEvent* event) {
 
 void TfmGradTable::FormShow() {
   GradAccessOnOff(false);
-  SetHeadings(sgTable);
+  GridCells table(sgTable), config(sgConfig);
+  SetHeadings(table);
   SetWidths(sgTable);
   sgConfig->SetRowCount(2);
-  SetHeadings(sgConfig);
-  ClearRow(sgConfig, 1);
+  SetHeadings(config);
+  ClearRow(config, 1);
   SetWidths(sgConfig);
   Series1->clear();
   Series2->clear();
   seH->SetText(QString());
   cbSiloNum2->setEnabled(true);
-  for (int r = 1; r <= kGaugeRows; ++r) ClearRow(sgTable, r);
+  for (int r = 1; r <= kGaugeRows; ++r) ClearRow(table, r);
 }
 
 void TfmGradTable::GradAccessOnOff(bool value) {
@@ -335,26 +320,14 @@ void TfmGradTable::GradAccessOnOff(bool value) {
 }
 
 void TfmGradTable::FillLevels() {
-  const double h = seH->Value();
-  for (int k = 1; k <= kGaugeRows; ++k) {
-    sgTable->SetCell(0, k, QString::number(k));
-    sgTable->SetCell(kLevelCol, k, FormatOneDecimal(h / 20 * k / 10));
-  }
+  GridCells table(sgTable);
+  vr::ui::FillLevels(table, seH->Value(), LocaleFormat());
 }
 
 bool TfmGradTable::CheckTable(TStringGrid* grid, bool report) {
-  auto fail = [&](int row, const char* text) {
-    if (report) ShowTableError(grid, row, text);
-    return false;
-  };
-  std::optional<double> previous = LocaleNumber(grid->Cell(kVolumeCol, 1));
-  if (!previous) return fail(1, kBadTableData);
-  for (int r = 2; r < grid->RowCount(); ++r) {
-    std::optional<double> v = LocaleNumber(grid->Cell(kVolumeCol, r));
-    if (!v || *v < *previous) return fail(r, kTableNotAscending);
-    previous = v;
-  }
-  return true;
+  std::optional<TableProblem> problem = vr::ui::CheckTable(GridCells(grid), LocaleFormat());
+  if (problem && report) ShowTableError(grid, problem->row, problem->text);
+  return !problem;
 }
 
 void TfmGradTable::ShowTableError(TStringGrid* grid, int row, const char* text) {
@@ -367,8 +340,8 @@ void TfmGradTable::DrawGraph() {
   if (!CheckTable(sgTable, false) || !CheckTable(sgConfig, false)) return;
   Series1->clear();
   Series2->clear();
-  Series1->replace(GridPoints(sgTable));
-  Series2->replace(GridPoints(sgConfig));
+  Series1->replace(ChartSeries(sgTable));
+  Series2->replace(ChartSeries(sgConfig));
 }
 
 void TfmGradTable::seHChange() {
@@ -414,43 +387,17 @@ void TfmGradTable::OnFocusChanged(QWidget* old, QWidget* now) {
 }
 
 void TfmGradTable::bbtSetTableClick() {
-  const int n = sgConfig->RowCount() - 1;
-  auto x = [this](int i) { return LocaleToFloat(sgConfig->Cell(kLevelCol, i)); };
-  auto y = [this](int i) { return LocaleToFloat(sgConfig->Cell(kVolumeCol, i)); };
-  // Nothing is changed unless every row can be computed.
-  if (n < 2) {
-    ShowError(kBadTableData);
+  GridCells table(sgTable);
+  if (std::optional<const char*> error = Interpolate(GridCells(sgConfig), table, LocaleFormat())) {
+    ShowError(*error);
     return;
   }
-  std::vector<QString> volumes;
-  int j = 2;
-  for (int row = 1; row <= kGaugeRows; ++row) {
-    const double level = LocaleToFloat(sgTable->Cell(kLevelCol, row));
-    int i = j;
-    while (x(i) < level && i < n) ++i;
-    j = i;
-    const double x0 = x(j - 1), x1 = x(j);
-    if (x1 == x0) {
-      ShowError(kBadTableData);
-      return;
-    }
-    const double k = (y(j) - y(j - 1)) / (x1 - x0);
-    const double b = y(j - 1) - k * x0;
-    const double volume = level * k + b;
-    if (!std::isfinite(volume)) {
-      ShowError(kBadTableData);
-      return;
-    }
-    volumes.push_back(FormatWhole(volume));
-  }
-  for (int row = 1; row <= kGaugeRows; ++row) sgTable->SetCell(kVolumeCol, row, volumes[row - 1]);
   DrawGraph();
 }
 
 void TfmGradTable::bbtSetConfigClick() {
-  sgConfig->SetRowCount(sgTable->RowCount());
-  for (int r = 1; r < sgTable->RowCount(); ++r)
-    for (int c = 0; c < 3; ++c) sgConfig->SetCell(c, r, sgTable->Cell(c, r));
+  GridCells config(sgConfig);
+  CopyTable(GridCells(sgTable), config);
   DrawGraph();
 }
 
@@ -458,42 +405,14 @@ void TfmGradTable::bbtSetConfigClick() {
 // Table files.
 
 void TfmGradTable::SaveToIni(const std::string& fileName, const std::string& section, Units units) {
-  IniFile ini(fileName);
-  std::vector<GradPoint> points;
-  for (int r = 1; r < sgConfig->RowCount(); ++r) {
-    GradPoint p;
-    p.Level = LocaleToFloat(sgConfig->Cell(kLevelCol, r)) * 10;
-    p.Volume = LocaleToFloat(sgConfig->Cell(kVolumeCol, r));
-    points.push_back(p);
-  }
-  ini.WriteList(section, PointsToText(points, units, LineDecimalSeparator()));
-  try {
-    ini.UpdateFile();
-  } catch (const std::exception&) {
-    // A failed write of the table is not reported.
-  }
+  SaveTable(GridCells(sgConfig), fileName, section, units, LocaleFormat());
 }
 
 void TfmGradTable::LoadFromIni(const std::string& fileName, const std::string& section,
                                Units units) {
-  std::vector<std::string> lines;
-  try {
-    IniFile(fileName).ReadClearList(section, lines);
-  } catch (const std::exception&) {
-    lines.clear();
-  }
-  std::vector<GradPoint> points;
-  if (!lines.empty()) {
-    points = TextToPoints(lines, units);
-    sgConfig->SetRowCount(static_cast<int>(points.size()) + 1);
-  }
   Series2->clear();
-  for (size_t i = 0; i < points.size(); ++i) {
-    const int row = static_cast<int>(i) + 1;
-    sgConfig->SetCell(0, row, QString::number(row));
-    sgConfig->SetCell(kLevelCol, row, FormatOneDecimal(points[i].Level / 10));
-    sgConfig->SetCell(kVolumeCol, row, FormatWhole(points[i].Volume));
-  }
+  GridCells config(sgConfig);
+  LoadTable(config, fileName, section, units, LocaleFormat());
   DrawGraph();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ui/file_dialogs.h"
+#include "ui/model/grad_table_model.h"
 #include "ui/table_file.h"
 
 class QComboBox;
@@ -27,15 +28,6 @@ class TBitBtn;
 class TRxSpinEdit;
 class TStringGrid;
 class TTableThread;
-
-inline constexpr const char* kBadTableData = "Неверные данные в таблице!";
-inline constexpr const char* kTableNotAscending = "Данные в таблице не упорядочены по возрастанию!";
-inline constexpr const char* kChooseGauge = "Выберите номер уровнемера!";
-inline constexpr const char* kReadTableFailed =
-    "Ошибка чтения градуировочной таблицы.\n\rВозможно уровнемер отсутствует или отключен, либо в "
-    "него записаны неверные данные.";
-inline constexpr const char* kWriteTableFailed =
-    "Ошибка записи в уровнемер градуировочной таблицы.";
 
 // The text a cell had when its editing began (shared by both grids).
 extern QString SavedEditText;

@@ -4,52 +4,24 @@
 #include <QCoreApplication>
 #include <QLineSeries>
 #include <atomic>
-#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <map>
-#include <mutex>
 
 #include "common/application.h"
 #include "common/rounding.h"
 #include "config/ini_file.h"
 #include "config/settings.h"
 #include "driver/silo.h"
-#include "protocol/extended.h"
 #include "ui/grad_table.h"
+#include "ui/model/table_transfer.h"
 #include "ui/widgets.h"
 
 namespace vr::ui {
 namespace {
 
-constexpr int kPoints = VRSILO_CALIBRATION_POINTS;
-
 std::atomic<int> g_existing{0};
 
-// Transfers inside a driver call, per driver object.
-std::mutex g_busy_mu;
-std::condition_variable g_busy_cv;
-std::map<const TSilo*, int> g_busy;
-
-void BeginDriverUse(const TSilo* silo) {
-  std::lock_guard<std::mutex> lock(g_busy_mu);
-  ++g_busy[silo];
-}
-
-void EndDriverUse(const TSilo* silo) {
-  {
-    std::lock_guard<std::mutex> lock(g_busy_mu);
-    if (--g_busy[silo] == 0) g_busy.erase(silo);
-  }
-  g_busy_cv.notify_all();
-}
-
 }  // namespace
-
-void WaitDriverIdle(const TSilo* silo) {
-  std::unique_lock<std::mutex> lock(g_busy_mu);
-  g_busy_cv.wait(lock, [silo] { return g_busy.find(silo) == g_busy.end(); });
-}
 
 TTableThread::TTableThread() {
   ++g_existing;
@@ -97,9 +69,7 @@ void TTableThread::PrepareTransfer() {
   if (!ReadMode) {
     try {
       TankHeight = RoundToInt32(form->seH->Value());
-      for (int r = 1; r <= kPoints; ++r)
-        DoubleToExtended(LocaleToFloat(form->sgTable->Cell(2, r)),
-                         Volumes.bytes + VRSILO_EXTENDED_SIZE * (r - 1));
+      TableToPoints(GridCells(form->sgTable), LocaleFormat(), Volumes);
     } catch (const std::exception& e) {
       App().ReportError(e.what());
       return;  // reported as a failed write, the window unlocked again
@@ -134,9 +104,8 @@ void TTableThread::ReadSucceeded(TfmGradTable* form) {
   form->GradAccessOnOff(true);
   form->seH->SetValue(TankHeight);
   form->Series1->clear();
-  for (int r = 1; r <= kPoints; ++r)
-    form->sgTable->SetCell(
-        2, r, FormatWhole(ExtendedToDouble(Volumes.bytes + VRSILO_EXTENDED_SIZE * (r - 1))));
+  GridCells table(form->sgTable);
+  PointsToTable(Volumes, table);
   try {
     const std::string path = SettingsFilePath();
     if (FileExists(path))
@@ -153,10 +122,8 @@ void TTableThread::ReadSucceeded(TfmGradTable* form) {
 void TTableThread::ReadFailed(TfmGradTable* form) {
   form->seH->SetText(QString());
   form->cbSiloNum2->setEnabled(true);
-  for (int r = 1; r <= kPoints; ++r)
-    for (int c = 0; c < 3; ++c) form->sgTable->SetCell(c, r, QString());
-  form->sgConfig->SetRowCount(2);
-  for (int c = 0; c < 3; ++c) form->sgConfig->SetCell(c, 1, QString());
+  GridCells table(form->sgTable), config(form->sgConfig);
+  ClearTables(table, config);
   form->Series1->clear();
   form->Series2->clear();
   App().ShowMessage(kReadTableFailed, "Ошибка", MB_OK | MB_ICONERROR);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "ui/model/table_transfer.h"
 #include "vrsilo.h"
 
 namespace vr {
@@ -48,10 +49,5 @@ class TTableThread : public QThread {
 
   bool transfer_ = false;  // the preparing step handed the request to the driver
 };
-
-// Blocks until no transfer thread is inside a call of this driver object (so
-// the object can be destroyed). Transfers registered later are refused by
-// their preparing step once the window has dropped its driver.
-void WaitDriverIdle(const TSilo* silo);
 
 }  // namespace vr::ui

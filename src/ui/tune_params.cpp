@@ -15,20 +15,15 @@
 #include <mutex>
 
 #include "common/application.h"
-#include "common/rounding.h"
-#include "config/settings.h"
 #include "driver/silo.h"
 #include "ui/glyphs.h"
 #include "ui/grad_table.h"
+#include "ui/model/tune_params_model.h"
 #include "ui/table_thread.h"
 #include "ui/widgets.h"
 
 namespace vr::ui {
 namespace {
-
-const char* const kConnectionNames[] = {"Блок связи №1", "Блок связи №2", "Блок связи №3",
-                                        "Порт COM1",     "Порт COM2",     "Порт COM3",
-                                        "Порт COM4",     "Порт COM5",     "Порт COM6"};
 
 // The settings item of each driver object that added one.
 std::mutex g_items_mu;
@@ -119,20 +114,14 @@ void TfmTuneParams::showEvent(QShowEvent* event) {
 
 void TfmTuneParams::FormShow() {
   if (!Driver) return;
-  seCriticalTime->SetValue(RoundHalfEven(Driver->GetUpdatePeriodMs() / 1000.0));
-  // A type without an entry leaves the list without a selection.
-  cbConnetionType->setCurrentIndex(Driver->GetConnectionType());
+  const TuneParamsValues shown = ShownTuneParams(*Driver);
+  seCriticalTime->SetValue(shown.seconds);
+  cbConnetionType->setCurrentIndex(shown.connectionIndex);
 }
 
 void TfmTuneParams::bbtSaveClick() {
-  const int index = cbConnetionType->currentIndex();
-  const double seconds = seCriticalTime->Value();
-  // A failed write raises: nothing below is applied and the dialog stays.
-  WriteVeederRootSettings(index, RoundToInt32(seconds));
-  if (Driver) {
-    Driver->SetUpdatePeriodMs(RoundToInt32(seconds * 1000.0));
-    Driver->ChangeConnectionType(static_cast<uint8_t>(index));
-  }
+  // A failed write raises: nothing is applied and the dialog stays.
+  SaveTuneParams(Driver, cbConnetionType->currentIndex(), seCriticalTime->Value());
   accept();
 }
 
@@ -143,15 +132,6 @@ void TfmTuneParams::bbtGradClick() {
 }
 
 // ---------------------------------------------------------------------------
-
-QString SettingsItemCaption(uint8_t connectionType) {
-  QString caption = QStringLiteral("Настройка Veeder-Root ");
-  if (connectionType <= 2)
-    caption += QStringLiteral("(БС №%1)").arg(connectionType + 1);
-  else
-    caption += QStringLiteral("(COM №%1)").arg(connectionType - 2);
-  return caption;
-}
 
 void SettingsItemClick(TSilo* silo) {
   TfmTuneParams dialog;
@@ -170,7 +150,8 @@ void AddSettingsMenuItem(TSilo* silo, void* menu) {
     QMenu* submenu = found->menu();
     if (!submenu || found->text() != QStringLiteral("&Настройка")) continue;
     QObject* owner = found->parent() ? found->parent() : submenu;
-    auto* item = new QAction(SettingsItemCaption(silo->GetConnectionType()), owner);
+    auto* item =
+        new QAction(QString::fromStdString(SettingsItemCaption(silo->GetConnectionType())), owner);
     item->setObjectName(QStringLiteral("VeederRootSettingsItem"));
     item->setStatusTip(QStringLiteral("Настройка Veeder-Root"));
     QObject::connect(item, &QAction::triggered, item,

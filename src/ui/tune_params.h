@@ -45,10 +45,6 @@ class TfmTuneParams : public QDialog {
   void showEvent(QShowEvent* event) override;
 };
 
-// The caption of the settings item: "Настройка Veeder-Root (БС №n)" or
-// "Настройка Veeder-Root (COM №n)".
-QString SettingsItemCaption(uint8_t connectionType);
-
 // Slot 15's work: menu is the host's QMenuBar or QMenu as a QWidget*. Appends
 // the settings item to the submenu of the first action captioned exactly
 // "&Настройка"; nothing when there is none.

@@ -38,10 +38,6 @@ QString FormatOneDecimal(double value) {
   return UiLocale().toString(value, 'f', 1);
 }
 
-QString FormatWhole(double value) {
-  return QString::number(RoundToInt64(value));
-}
-
 QFont DialogFont() {
   QFont font;
   font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
@@ -233,7 +229,7 @@ void TRxSpinEdit::SetText(const QString& text) {
 }
 
 QString TRxSpinEdit::Format(double value) const {
-  if (decimals_ <= 0) return FormatWhole(value);
+  if (decimals_ <= 0) return QString::fromStdString(FormatWhole(value));
   QString text = UiLocale().toString(value, 'f', decimals_);
   const QString sep = UiLocale().decimalPoint();
   if (text.contains(sep)) {

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "ui/model/grad_table_model.h"
+
 namespace vr::ui {
 
 // The user's locale for numbers in the windows: its decimal separator, no
@@ -20,12 +22,6 @@ QLocale UiLocale();
 // The locale's decimal separator as the table lines can carry it: ',' or '.'.
 char LineDecimalSeparator();
 
-// A failed number conversion of a cell's text.
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // The text as a number in the locale format; nothing for empty, malformed or
 // infinite values.
 std::optional<double> LocaleNumber(const QString& text);
@@ -33,8 +29,6 @@ std::optional<double> LocaleNumber(const QString& text);
 double LocaleToFloat(const QString& text);
 // "0.0": one decimal with the locale's separator.
 QString FormatOneDecimal(double value);
-// Whole number (halves to even), decimal digits only.
-QString FormatWhole(double value);
 
 // The library's fonts: "MS Sans Serif" 8 pt where it exists, else a narrow
 // sans-serif of about the same metrics.
@@ -97,6 +91,33 @@ class TStringGrid : public QTableWidget {
   QWidget* editor_ = nullptr;
   int edit_col_ = -1;
   int edit_row_ = -1;
+};
+
+// The model's view of a grid's cells (UTF-8 texts).
+class GridCells : public CellTable {
+ public:
+  explicit GridCells(TStringGrid* grid) : grid_(grid) {}
+  int RowCount() const override { return grid_->RowCount(); }
+  void SetRowCount(int rows) override { grid_->SetRowCount(rows); }
+  std::string Cell(int col, int row) const override { return grid_->Cell(col, row).toStdString(); }
+  void SetCell(int col, int row, const std::string& text) override {
+    grid_->SetCell(col, row, QString::fromStdString(text));
+  }
+
+ private:
+  TStringGrid* grid_;
+};
+
+// The user's locale for the model's numbers.
+class LocaleFormat : public NumberFormat {
+ public:
+  std::optional<double> Parse(const std::string& text) const override {
+    return LocaleNumber(QString::fromStdString(text));
+  }
+  std::string OneDecimal(double value) const override {
+    return FormatOneDecimal(value).toStdString();
+  }
+  char LineSeparator() const override { return LineDecimalSeparator(); }
 };
 
 // A spin field over a number: range, step and the number of decimals it
