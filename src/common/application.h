@@ -4,10 +4,13 @@
 
 namespace vr {
 
-// Message box flags (the Win32 values, so they pass through unchanged).
+// Message box flags (the Win32 values, so they pass through unchanged; where
+// <windows.h> came first, its macros with the same values serve).
+#ifndef MB_OK
 constexpr uint32_t MB_OK = 0x00;
 constexpr uint32_t MB_ICONERROR = 0x10;
 constexpr uint32_t MB_ICONWARNING = 0x30;
+#endif
 
 // The library's stand-in for the GUI runtime's application object: the owner
 // window of everything the library shows, and the one place through which every

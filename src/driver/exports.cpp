@@ -4,7 +4,7 @@
 #include "common/fpu.h"
 #include "driver/silo.h"
 #include "driver/unwind_tables.h"
-#ifdef VR_HAVE_QT
+#ifdef VR_HAVE_UI
 #include "ui/register.h"
 #endif
 
@@ -20,7 +20,7 @@ namespace {
 // First, the unwinder must know the library's code.
 void PrepareLibrary() {
   vr::EnsureOwnUnwindTables();
-#ifdef VR_HAVE_QT
+#ifdef VR_HAVE_UI
   vr::ui::RegisterUi();
 #endif
 }
