@@ -1,13 +1,13 @@
 // The library's Win32 windows driven as a host and a technician use them:
 // vrsilo.dll loaded by a host window whose menu bar has "&Настройка", the
 // settings item added by slot 15, the dialogs opened through the host's menu
-// command and worked by messages. A modal window's loop tells its owner when
-// it is idle (WM_ENTERIDLE); the tour's next step runs then, so no step waits
-// on a clock. Runs under Wine with a display (scripts/test-windows), COM1
-// leading to the gauge simulator; screenshots go next to the program.
+// command and worked by messages. Each step runs when a window becomes active
+// or a transfer has finished, so no step waits on a clock. Runs under Wine with a display
+// (scripts/test-windows), COM1 leading to the gauge simulator; screenshots go next to the program.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "vrsilo.h"
+// after windows.h
+#include <commctrl.h>
+
 #include "win_test_support.h"
 #include "window_capture.h"
 
@@ -43,10 +46,16 @@ std::wstring Text(HWND w) {
   return buf;
 }
 
-// Steps run when a modal window owned by the host goes idle, one per idle.
+// The tour's steps. Each runs when the next of the library's windows (or a
+// file dialog) becomes active, or when a calibration transfer has finished
+// in its window: the hooks below post the event to the host window, whose
+// procedure runs the step from inside whatever modal loop is running.
 std::deque<std::function<void(HWND)>> g_steps;
 // Message boxes are answered with OK as soon as they are active; their texts.
 std::vector<std::wstring> g_boxes;
+HWND g_host = nullptr;
+constexpr UINT kStepMessage = WM_APP + 1;
+constexpr UINT kTransferDone = WM_APP + 0x58;  // the calibration window's own
 
 BOOL CALLBACK FindText(HWND child, LPARAM found) {
   wchar_t cls[16] = {};
@@ -58,13 +67,27 @@ BOOL CALLBACK FindText(HWND child, LPARAM found) {
   return TRUE;
 }
 
-LRESULT CALLBACK AnswerBoxes(int code, WPARAM wp, LPARAM lp) {
-  if (code == HCBT_ACTIVATE) {
-    const auto w = reinterpret_cast<HWND>(wp);
-    wchar_t cls[16] = {};
-    GetClassNameW(w, cls, 16);
-    // A dialog of the system's, not one of the library's (those have id 101).
-    if (lstrcmpW(cls, L"#32770") == 0 && !GetDlgItem(w, 101) && !GetDlgItem(w, 200)) {
+bool IsDialog(HWND w) {
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  return lstrcmpW(cls, L"#32770") == 0;
+}
+// The settings dialog (control 101), the calibration window (202) or a file
+// dialog (1148, its file name); any other dialog is a message box.
+bool HasSteps(HWND w) {
+  return GetDlgItem(w, 101) || GetDlgItem(w, 202) || GetDlgItem(w, 1148);
+}
+
+std::vector<HWND> g_seen;  // windows whose activation was taken
+
+LRESULT CALLBACK OnActivate(int code, WPARAM wp, LPARAM lp) {
+  const auto w = reinterpret_cast<HWND>(wp);
+  if (code == HCBT_ACTIVATE && IsDialog(w) &&
+      std::find(g_seen.begin(), g_seen.end(), w) == g_seen.end()) {
+    g_seen.push_back(w);
+    if (HasSteps(w)) {
+      PostMessageW(g_host, kStepMessage, 0, static_cast<LPARAM>(wp));
+    } else {
       std::wstring text;
       EnumChildWindows(w, &FindText, reinterpret_cast<LPARAM>(&text));
       g_boxes.push_back(text);
@@ -74,8 +97,15 @@ LRESULT CALLBACK AnswerBoxes(int code, WPARAM wp, LPARAM lp) {
   return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+LRESULT CALLBACK OnMessage(int code, WPARAM wp, LPARAM lp) {
+  const auto* m = reinterpret_cast<const MSG*>(lp);
+  if (code == HC_ACTION && wp == PM_REMOVE && m->message == kTransferDone)
+    PostMessageW(g_host, kStepMessage, 0, reinterpret_cast<LPARAM>(m->hwnd));
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
 LRESULT CALLBACK HostProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-  if (m == WM_ENTERIDLE && wp == MSGF_DIALOGBOX && !g_steps.empty()) {
+  if (m == kStepMessage && !g_steps.empty()) {
     auto step = std::move(g_steps.front());
     g_steps.pop_front();
     step(reinterpret_cast<HWND>(lp));
@@ -104,7 +134,10 @@ class Win32UiTour : public ::testing::Test {
   void SetUp() override {
     saved_settings_ = ReadFile(SettingsPath());
     WriteFile(SettingsPath(), "[VeederRoot]\r\nConnectionType=3\r\nCriticalUpdateTime=0\r\n");
-    lib_ = LoadLibraryA("vrsilo.dll");
+    // Loaded once for the program, as a host does (Wine 8's loader faults when
+    // a DLL with thread-local storage is loaded a second time).
+    static HMODULE lib = LoadLibraryA("vrsilo.dll");
+    lib_ = lib;
     ASSERT_NE(lib_, nullptr);
     ex2_ = reinterpret_cast<VrGetSiloEx2Fn>(
         reinterpret_cast<void*>(GetProcAddress(lib_, "GetSiloEx2")));
@@ -118,16 +151,19 @@ class Win32UiTour : public ::testing::Test {
     settings_ = CreatePopupMenu();
     AppendMenuW(settings_, MF_STRING, 2, L"Принтер");
     AppendMenuW(bar_, MF_POPUP, reinterpret_cast<UINT_PTR>(settings_), W("&Настройка").c_str());
-    hook_ = SetWindowsHookExW(WH_CBT, &AnswerBoxes, nullptr, GetCurrentThreadId());
+    hooks_[0] = SetWindowsHookExW(WH_CBT, &OnActivate, nullptr, GetCurrentThreadId());
+    hooks_[1] = SetWindowsHookExW(WH_GETMESSAGE, &OnMessage, nullptr, GetCurrentThreadId());
     host_ = CreateWindowW(L"VrTestHost", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
                           nullptr, bar_, wc.hInstance, nullptr);
     ASSERT_NE(host_, nullptr);
+    g_host = host_;
   }
   void TearDown() override {
     if (host_) DestroyWindow(host_);
-    if (hook_) UnhookWindowsHookEx(hook_);
+    for (HHOOK h : hooks_)
+      if (h) UnhookWindowsHookEx(h);
     g_boxes.clear();
-    if (lib_) FreeLibrary(lib_);
+    g_seen.clear();
     WriteFile(SettingsPath(), saved_settings_);
     g_steps.clear();
   }
@@ -141,7 +177,7 @@ class Win32UiTour : public ::testing::Test {
   VrGetSiloEx2Fn ex2_ = nullptr;
   HMENU bar_ = nullptr, settings_ = nullptr;
   HWND host_ = nullptr;
-  HHOOK hook_ = nullptr;
+  HHOOK hooks_[2] = {};
 };
 
 TEST_F(Win32UiTour, SettingsDialogFromTheHostsMenu) {
@@ -208,6 +244,110 @@ TEST_F(Win32UiTour, SettingsDialogFromTheHostsMenu) {
   vrsilo_destroy(silo);
   EXPECT_EQ(GetMenuItemCount(settings_), 1);
   Click(item);  // nothing answers the old command any more
+}
+
+// The text of a grid cell (row 1.. are the list's items).
+std::wstring Cell(HWND dialog, int grid, int row, int col) {
+  wchar_t buf[64] = {};
+  LVITEMW item{};
+  item.iSubItem = col;
+  item.pszText = buf;
+  item.cchTextMax = 64;
+  SendDlgItemMessageW(dialog, grid, LVM_GETITEMTEXTW, row - 1, reinterpret_cast<LPARAM>(&item));
+  return buf;
+}
+int Rows(HWND dialog, int grid) {
+  return static_cast<int>(SendDlgItemMessageW(dialog, grid, LVM_GETITEMCOUNT, 0, 0));
+}
+void Press(HWND dialog, int id) {
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+void ChooseGauge(HWND dialog, int index) {
+  SendDlgItemMessageW(dialog, 202, CB_SETCURSEL, index, 0);
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(202, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, 202)));
+}
+
+TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
+  wchar_t cwd[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  const std::wstring tar = std::wstring(cwd) + L"\\tour.tar";
+  {
+    std::ofstream out(tar.c_str(), std::ios::binary);
+    out << "[Silo]\r\nCount=3\r\nItem0=0=0\r\nItem1=125=15000\r\nItem2=250=30000\r\n";
+  }
+  VrSilo* silo = Create();
+  ASSERT_NE(silo, nullptr);
+  VRSILO_SLOT(silo, VrAddMenuItemFn, VRSILO_SLOT_ADD_MENU_ITEM)(silo, bar_, 0);
+  ASSERT_EQ(GetMenuItemCount(settings_), 2);
+
+  bool locked = false, closed = false;
+  int rows = 0, config_rows = 0;
+  std::wstring height, level20, interpolated10, read_back10, typed, restored, before;
+  g_steps = {
+      [&](HWND settings) {  // the settings dialog: "Градуировка", afterwards Cancel
+        Press(settings, 107);
+        closed = true;
+        SendMessageW(settings, WM_COMMAND, IDCANCEL, 0);
+      },
+      [&](HWND w) {  // the calibration window: only the gauge number and exit open
+        locked = !IsWindowEnabled(GetDlgItem(w, 216)) && !IsWindowEnabled(GetDlgItem(w, 212)) &&
+                 IsWindowEnabled(GetDlgItem(w, 202)) && IsWindowEnabled(GetDlgItem(w, 220));
+        ChooseGauge(w, 0);
+      },
+      [&](HWND w) {  // read: table file, interpolation, write
+        rows = Rows(w, 212);
+        wchar_t buf[32] = {};
+        GetDlgItemTextW(w, 209, buf, 32);
+        height = buf;
+        level20 = Cell(w, 212, 20, 1);
+        Press(w, 203);  // the file dialog's step follows
+        config_rows = Rows(w, 215);
+        Press(w, 213);
+        interpolated10 = Cell(w, 212, 10, 2);
+        CaptureWindow(w, "grad_table_win32.png");
+        Press(w, 216);
+      },
+      [&](HWND file) {
+        SetDlgItemTextW(file, 1148, tar.c_str());
+        SendMessageW(file, WM_COMMAND, IDOK, 0);
+      },
+      [&](HWND w) { ChooseGauge(w, 0); },  // written: read it back
+      [&](HWND w) {
+        read_back10 = Cell(w, 212, 10, 2);
+        // F2 edits a volume; Esc gives the cell its text back.
+        HWND list = GetDlgItem(w, 212);
+        SetFocus(list);
+        ListView_SetItemState(list, 2, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        before = Cell(w, 212, 3, 2);
+        SendMessageW(list, WM_KEYDOWN, VK_F2, 0);
+        HWND editor = FindWindowExW(list, nullptr, L"Edit", nullptr);
+        SendMessageW(editor, WM_CHAR, L'7', 0);
+        typed = Cell(w, 212, 3, 2);
+        SendMessageW(editor, WM_KEYDOWN, VK_ESCAPE, 0);
+        restored = Cell(w, 212, 3, 2);
+        // Closed while a read is under way.
+        ChooseGauge(w, 0);
+        Press(w, 220);
+      },
+  };
+  Click(GetMenuItemID(settings_, 1));
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(locked);
+  EXPECT_EQ(rows, 20);
+  EXPECT_EQ(height, L"2500");
+  EXPECT_TRUE(level20 == L"250.0" || level20 == L"250,0") << level20;
+  EXPECT_EQ(config_rows, 3);
+  EXPECT_EQ(interpolated10, L"15000");
+  EXPECT_EQ(read_back10, L"15000") << "written to the gauge and read back";
+  EXPECT_EQ(typed, L"7");
+  EXPECT_EQ(restored, before);
+  EXPECT_TRUE(g_steps.empty());
+  EXPECT_TRUE(g_boxes.empty()) << "no error on the way";
+  vrsilo_destroy(silo);  // waits for the read the closed window left
+  EXPECT_EQ(GetMenuItemCount(settings_), 1);
+  DeleteFileW(tar.c_str());
 }
 
 }  // namespace

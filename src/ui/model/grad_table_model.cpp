@@ -125,3 +125,21 @@ void LoadTable(CellTable& config, const std::string& fileName, const std::string
 }
 
 }  // namespace vr::ui
+
+namespace vr::ui {
+
+AxisRange NiceAxis(double min, double max, int ticks) {
+  if (!(max > min)) max = min + 1;
+  const double raw = (max - min) / ticks;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = power * 10;
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (raw <= m * power) {
+      step = m * power;
+      break;
+    }
+  }
+  return {std::floor(min / step) * step, std::ceil(max / step) * step, step};
+}
+
+}  // namespace vr::ui

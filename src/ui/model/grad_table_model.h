@@ -102,3 +102,14 @@ void LoadTable(CellTable& config, const std::string& fileName, const std::string
                Units units, const NumberFormat& format);
 
 }  // namespace vr::ui
+
+namespace vr::ui {
+
+// An axis over [min, max] widened to round numbers: a step of 1, 2 or 5 times
+// a power of ten, about `ticks` intervals.
+struct AxisRange {
+  double min = 0, max = 1, step = 1;
+};
+AxisRange NiceAxis(double min, double max, int ticks = 4);
+
+}  // namespace vr::ui
