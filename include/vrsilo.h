@@ -189,7 +189,20 @@ typedef uint32_t(VRSILO_CALL* VrGetWaterFn)(VrSilo* self, uint32_t tankIndex);
  * the object's first call acts, found or not; later calls add nothing. The
  * action belongs to the owner of the "&Настройка" action and is removed when
  * the object is destroyed. Call it on the user-interface thread. Without Qt
- * the call does nothing. */
+ * the call does nothing.
+ * On Windows, menu is the host's HMENU (a menu bar or a popup menu); anything
+ * that is not a menu handle (IsMenu false, for instance the host's own
+ * menu-item object) is ignored without being touched. Among the menu's items,
+ * the first whose text is exactly "&Настройка" and that has a submenu gets one
+ * item appended, with the caption above; choosing it opens the settings
+ * dialog (user32/comctl32 windows, version-6 common controls through the
+ * library's own activation context). The item's WM_COMMAND reaches the
+ * library through a comctl32 subclass (SetWindowSubclass) of the top-level
+ * window of the calling thread whose menu holds that HMENU: the window given
+ * to GetSiloEx2 first, otherwise the first such window of the thread. Without
+ * such a window nothing is added. Item and subclass are removed when the
+ * object is destroyed (on the same thread). The command identifiers come
+ * from 0x7A00..0x7AFF. */
 typedef void(VRSILO_CALL* VrAddMenuItemFn)(VrSilo* self, void* menu, uint32_t ignored);
 /* tankNumber is the gauge's own tank number (1-based). 0 = success, -1 = failure. */
 typedef int32_t(VRSILO_CALL* VrReadCalibrationFn)(VrSilo* self, uint32_t tankNumber,

@@ -213,6 +213,24 @@ TEST_F(Win32UiTour, SettingsDialogFromTheHostsMenu) {
   Click(item);
   EXPECT_EQ(ReadFile(SettingsPath()), before);
 
+  // A settings file that cannot be replaced: the refusal is reported, the
+  // dialog stays, nothing is applied or written.
+  SetFileAttributesA(SettingsPath().c_str(), FILE_ATTRIBUTE_READONLY);
+  bool stayed = false;
+  g_steps.push_back([&](HWND dialog) {
+    SendDlgItemMessageW(dialog, 106, CB_SETCURSEL, 5, 0);
+    SendMessageW(dialog, WM_COMMAND, IDOK, 0);
+    stayed = IsWindow(dialog) && IsWindowVisible(dialog);
+    SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  });
+  Click(item);
+  SetFileAttributesA(SettingsPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(stayed);
+  ASSERT_EQ(g_boxes.size(), 1u) << "one error report, no port message";
+  EXPECT_EQ(ReadFile(SettingsPath()), before);
+  EXPECT_EQ(level(), kSimTanks[0].level) << "still on COM1";
+  g_boxes.clear();
+
   // The dialog shows the running object's values; COM2 and 45 s with OK are
   // written and applied (COM2 does not exist here: the object says so).
   std::wstring shown_caption, shown_seconds, shown_type;
@@ -348,6 +366,52 @@ TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
   vrsilo_destroy(silo);  // waits for the read the closed window left
   EXPECT_EQ(GetMenuItemCount(settings_), 1);
   DeleteFileW(tar.c_str());
+}
+
+// vr-setup.exe beside the library: its own window, the tanks' readings from a
+// thread of its own, a clean exit. (Its menu lives in its own process, out of
+// this one's reach under Wine; the item itself is the first tour's.)
+TEST_F(Win32UiTour, TechnicianProgramListsTheTanks) {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  wchar_t command[] = L"vr-setup.exe 1 2";
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  WaitForInputIdle(pi.hProcess, 10000);
+  HWND window = FindWindowW(L"VrSetup", nullptr);
+  ASSERT_NE(window, nullptr);
+  HWND list = FindWindowExW(window, nullptr, L"SysListView32", nullptr);
+  // Its reader thread refreshes every second: the first pass is awaited.
+  auto cell = [&](int row, int col) {
+    // The list belongs to another process: LVM_GETITEMTEXTW gets a buffer
+    // in that process.
+    HANDLE process = pi.hProcess;
+    const SIZE_T size = sizeof(LVITEMW) + 64 * sizeof(wchar_t);
+    auto* remote =
+        static_cast<uint8_t*>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
+    LVITEMW item{};
+    item.iSubItem = col;
+    item.cchTextMax = 64;
+    item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+    WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
+    wchar_t text[64] = {};
+    ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof text, nullptr);
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return std::wstring(text);
+  };
+  EXPECT_TRUE(Eventually([&] { return cell(1, 1) == L"800.25"; }, 15000)) << cell(1, 1);
+  EXPECT_EQ(cell(0, 1), L"1234.50");
+  EXPECT_EQ(cell(0, 9), W("есть"));
+  CaptureWindow(window, "vr_setup_win32.png");
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 15000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
 }
 
 }  // namespace
