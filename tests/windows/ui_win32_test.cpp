@@ -11,6 +11,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -213,21 +214,23 @@ TEST_F(Win32UiTour, SettingsDialogFromTheHostsMenu) {
   Click(item);
   EXPECT_EQ(ReadFile(SettingsPath()), before);
 
-  // A settings file that cannot be replaced: the refusal is reported, the
-  // dialog stays, nothing is applied or written.
-  SetFileAttributesA(SettingsPath().c_str(), FILE_ATTRIBUTE_READONLY);
+  // A settings file that cannot be written (a directory in its place: the
+  // tests run as root under Wine, where no permission refuses anything): the
+  // refusal is reported, the dialog stays, nothing is applied.
+  DeleteFileA(SettingsPath().c_str());
+  CreateDirectoryA(SettingsPath().c_str(), nullptr);
   bool stayed = false;
   g_steps.push_back([&](HWND dialog) {
     SendDlgItemMessageW(dialog, 106, CB_SETCURSEL, 5, 0);
     SendMessageW(dialog, WM_COMMAND, IDOK, 0);
-    stayed = IsWindow(dialog) && IsWindowVisible(dialog);
+    stayed = !IsWindowEnabled(g_host);  // ending a dialog enables its owner
     SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
   });
   Click(item);
-  SetFileAttributesA(SettingsPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(RemoveDirectoryA(SettingsPath().c_str())) << "nothing written in its place";
+  WriteFile(SettingsPath(), before);
   EXPECT_TRUE(stayed);
   ASSERT_EQ(g_boxes.size(), 1u) << "one error report, no port message";
-  EXPECT_EQ(ReadFile(SettingsPath()), before);
   EXPECT_EQ(level(), kSimTanks[0].level) << "still on COM1";
   g_boxes.clear();
 
@@ -291,6 +294,8 @@ TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
   wchar_t cwd[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, cwd);
   const std::wstring tar = std::wstring(cwd) + L"\\tour.tar";
+  const std::wstring saved = std::wstring(cwd) + L"\\saved.tar";
+  DeleteFileW(saved.c_str());
   {
     std::ofstream out(tar.c_str(), std::ios::binary);
     out << "[Silo]\r\nCount=3\r\nItem0=0=0\r\nItem1=125=15000\r\nItem2=250=30000\r\n";
@@ -325,10 +330,16 @@ TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
         Press(w, 213);
         interpolated10 = Cell(w, 212, 10, 2);
         CaptureWindow(w, "grad_table_win32.png");
+        Press(w, 214);  // the gauge table becomes the comparison table
+        Press(w, 204);  // and goes to a file (the save dialog's step follows)
         Press(w, 216);
       },
       [&](HWND file) {
         SetDlgItemTextW(file, 1148, tar.c_str());
+        SendMessageW(file, WM_COMMAND, IDOK, 0);
+      },
+      [&](HWND file) {
+        SetDlgItemTextW(file, 1148, saved.c_str());
         SendMessageW(file, WM_COMMAND, IDOK, 0);
       },
       [&](HWND w) { ChooseGauge(w, 0); },  // written: read it back
@@ -358,6 +369,12 @@ TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
   EXPECT_TRUE(level20 == L"250.0" || level20 == L"250,0") << level20;
   EXPECT_EQ(config_rows, 3);
   EXPECT_EQ(interpolated10, L"15000");
+  std::ifstream in(saved.c_str(), std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(file.find("Count=20"), std::string::npos) << file;
+  EXPECT_TRUE(file.find("=125.00=15000.00") != std::string::npos ||
+              file.find("=125,00=15000,00") != std::string::npos)
+      << file;
   EXPECT_EQ(read_back10, L"15000") << "written to the gauge and read back";
   EXPECT_EQ(typed, L"7");
   EXPECT_EQ(restored, before);
@@ -366,6 +383,7 @@ TEST_F(Win32UiTour, CalibrationWindowReadsInterpolatesWritesAndCloses) {
   vrsilo_destroy(silo);  // waits for the read the closed window left
   EXPECT_EQ(GetMenuItemCount(settings_), 1);
   DeleteFileW(tar.c_str());
+  DeleteFileW(saved.c_str());
 }
 
 // vr-setup.exe beside the library: its own window, the tanks' readings from a
