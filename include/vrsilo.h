@@ -188,8 +188,8 @@ typedef uint32_t(VRSILO_CALL* VrGetWaterFn)(VrSilo* self, uint32_t tankIndex);
  * dialog (and from it the calibration-table window) for this object. Only
  * the object's first call acts, found or not; later calls add nothing. The
  * action belongs to the owner of the "&Настройка" action and is removed when
- * the object is destroyed. Call it on the user-interface thread. Without Qt
- * the call does nothing.
+ * the object is destroyed. Call it on the user-interface thread. On POSIX
+ * builds without Qt the call does nothing.
  * On Windows, menu is the host's HMENU (a menu bar or a popup menu); anything
  * that is not a menu handle (IsMenu false, for instance the host's own
  * menu-item object) is ignored without being touched. Among the menu's items,
