@@ -354,16 +354,8 @@ void TfmGradTable::sgTableGetEditText(TStringGrid* grid, int col, int row) {
 }
 
 void TfmGradTable::sgTableSetEditText(TStringGrid*, int, int, const QString& value) {
-  if (value.isEmpty()) return;
-  bool bad = !LocaleNumber(value);
-  if (!bad) {
-    try {
-      DrawGraph();
-    } catch (const EConvertError&) {
-      bad = true;
-    }
-  }
-  if (bad) ShowError(kBadTableData);
+  if (EditedTextIsBad(value.toStdString(), LocaleFormat(), [this] { DrawGraph(); }))
+    ShowError(kBadTableData);
 }
 
 bool TfmGradTable::sgTableKeyDown(TStringGrid* grid, int key) {

@@ -56,6 +56,18 @@ std::vector<ChartPoint> SeriesPoints(const CellTable& grid, const NumberFormat& 
   return points;
 }
 
+bool EditedTextIsBad(const std::string& text, const NumberFormat& format,
+                     const std::function<void()>& redraw) {
+  if (text.empty()) return false;
+  if (!format.Parse(text)) return true;
+  try {
+    redraw();
+  } catch (const EConvertError&) {
+    return true;
+  }
+  return false;
+}
+
 std::optional<const char*> Interpolate(const CellTable& config, CellTable& table,
                                        const NumberFormat& format) {
   const int n = config.RowCount() - 1;

@@ -4,6 +4,7 @@
 // interpolation and copying, the chart's series, and the table files. The Qt
 // and Win32 windows keep the cells in their grids and reach them through
 // CellTable; numbers go through the view's NumberFormat (the user's locale).
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,12 @@ std::optional<TableProblem> CheckTable(const CellTable& grid, const NumberFormat
 // Level and volume of each data row in ascending order of level. A level that
 // is not a number raises EConvertError.
 std::vector<ChartPoint> SeriesPoints(const CellTable& grid, const NumberFormat& format);
+
+// The rule for a cell's text as it is typed: an empty text is let be; a text
+// that is not a number, or a table whose levels cannot be drawn (redraw raises
+// EConvertError), is reported with kBadTableData. True when it must be.
+bool EditedTextIsBad(const std::string& text, const NumberFormat& format,
+                     const std::function<void()>& redraw);
 
 // The gauge table's volumes from its levels on the comparison table's line.
 // Nothing is changed unless every row can be computed; then the error text.

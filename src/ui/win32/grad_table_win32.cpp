@@ -247,16 +247,7 @@ void GradTable::DrawGraph() {
 }
 
 void GradTable::TextChanged(const std::string& text) {
-  if (text.empty()) return;
-  bool bad = !format_.Parse(text);
-  if (!bad) {
-    try {
-      DrawGraph();
-    } catch (const EConvertError&) {
-      bad = true;
-    }
-  }
-  if (bad) ShowError(kBadTableData);
+  if (EditedTextIsBad(text, format_, [this] { DrawGraph(); })) ShowError(kBadTableData);
 }
 
 void GradTable::SetTable() {
