@@ -84,7 +84,9 @@ class FakeSerialDevice final : public ISerialDevice {
         return {WaitStatus::kComplete, 0};
       }
       if (p_->fail_waits_) return {WaitStatus::kRefused, kErrorGenFailure};
+      ++p_->parked_waiters_;
       p_->cv_.wait(lock);
+      --p_->parked_waiters_;
     }
   }
 
@@ -297,6 +299,11 @@ int FakeSerialPort::OpenDevices() const {
 int FakeSerialPort::DevicesMade() const {
   std::lock_guard<std::mutex> guard(mu_);
   return devices_made_;
+}
+
+bool FakeSerialPort::InputTakenAndWaiting() const {
+  std::lock_guard<std::mutex> guard(mu_);
+  return input_.empty() && parked_waiters_ > 0 && (pending_events_ & mask_) == 0;
 }
 
 int FakeSerialPort::WaitCalls() const {

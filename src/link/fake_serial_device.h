@@ -82,6 +82,9 @@ class FakeSerialPort : public std::enable_shared_from_this<FakeSerialPort> {
   int OpenDevices() const;  // devices made here and not yet destroyed
   int DevicesMade() const;  // all devices made here
   int WaitCalls() const;
+  // True while no input is queued and a waiter is parked in WaitEvent: the
+  // receive pass that took the last input has run to its end.
+  bool InputTakenAndWaiting() const;
   int WriteCalls() const;
   int PurgeCalls() const;
   std::vector<uint32_t> ReadRequests() const;  // the count asked by each Read
@@ -122,6 +125,7 @@ class FakeSerialPort : public std::enable_shared_from_this<FakeSerialPort> {
   int open_devices_ = 0;
   int devices_made_ = 0;
   int wait_calls_ = 0;
+  int parked_waiters_ = 0;
   int write_calls_ = 0;
   int purge_calls_ = 0;
   std::vector<uint32_t> read_requests_;

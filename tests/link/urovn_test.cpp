@@ -72,11 +72,12 @@ class UrovnTest : public linktest::LinkTest {
     return link_->SendRequest(request_.data(), length);
   }
 
-  // Injects bytes and waits until the link has taken them all (one pass).
+  // Injects bytes and waits until the link has taken and framed them all: the
+  // device queue alone empties before the bytes reach the ring.
   void Feed(const std::string& bytes) {
     fake_->InjectInput(bytes);
     ASSERT_TRUE(
-        Eventually([&] { return fake_->InputQueued() == 0 && link_->ReceiveCount() == 0; }));
+        Eventually([&] { return fake_->InputTakenAndWaiting() && link_->ReceiveCount() == 0; }));
   }
 
   int Await(std::string* reply = nullptr, uint8_t expected = 81) {
