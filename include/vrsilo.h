@@ -237,8 +237,8 @@ enum VrCommBlockSlot {
 typedef struct VrCommBlock VrCommBlock;
 typedef struct VrBlockObject VrBlockObject;
 
-/* The reply check the library hands to the block: context is the driver
- * object; tag is passed on to BlockStatus; reply/replyLength the received
+/* The reply check the library hands to the block: context is the library's
+ * own pointer, passed back unchanged; tag is passed on to BlockStatus; reply/replyLength the received
  * frame; expected the expected length. Returns nonzero for a valid reply. */
 typedef uint32_t(VRSILO_CALL* VrReplyCheckFn)(void* context, uint32_t tag, const uint8_t* reply,
                                               uint8_t* replyLength, uint8_t* expected);

@@ -20,7 +20,7 @@ T TSilo::ReadValue(uint32_t tankIndex, int kind, T fallback, Get get) {
   if (tankIndex >= kTankCount) return fallback;
   const int n = static_cast<int>(tankIndex) + 1;
   if (IsFresh(n, kind)) {
-    SetLinkState(1);
+    SetLinkState(VRSILO_LINK_OK);
     return get(tanks_[n - 1]);
   }
   if (RefreshTank(static_cast<uint8_t>(n))) return get(tanks_[n - 1]);
@@ -28,12 +28,12 @@ T TSilo::ReadValue(uint32_t tankIndex, int kind, T fallback, Get get) {
 }
 
 double TSilo::GetLevel(uint32_t i) {
-  return ReadValue(i, kStampLevel, 0.0, [](const TankReading& r) { return r.Level.load(); });
+  return ReadValue(i, kStampLevel, 0.0, [](const CachedReading& r) { return r.Level.load(); });
 }
 
 void TSilo::GetTemperatures(uint32_t i, double* out4) {
   std::array<double, 4> zero{};
-  auto values = ReadValue(i, kStampTemperature, zero, [](const TankReading& r) {
+  auto values = ReadValue(i, kStampTemperature, zero, [](const CachedReading& r) {
     return std::array<double, 4>{r.Temperature[0].load(), r.Temperature[1].load(),
                                  r.Temperature[2].load(), r.Temperature[3].load()};
   });
@@ -42,15 +42,17 @@ void TSilo::GetTemperatures(uint32_t i, double* out4) {
 }
 
 uint8_t TSilo::GetWater(uint32_t i) {
-  return ReadValue<uint8_t>(i, kStampWater, 0, [](const TankReading& r) { return r.Water.load(); });
+  return ReadValue<uint8_t>(i, kStampWater, 0,
+                            [](const CachedReading& r) { return r.Water.load(); });
 }
 
 double TSilo::GetDensity(uint32_t i) {
-  return ReadValue(i, kStampDensity, 0.77, [](const TankReading& r) { return r.Density.load(); });
+  return ReadValue(i, kStampDensity, kDefaultDensity,
+                   [](const CachedReading& r) { return r.Density.load(); });
 }
 
 double TSilo::GetVolume(uint32_t i) {
-  return ReadValue(i, kStampVolume, 0.0, [](const TankReading& r) { return r.Volume.load(); });
+  return ReadValue(i, kStampVolume, 0.0, [](const CachedReading& r) { return r.Volume.load(); });
 }
 
 }  // namespace vr

@@ -35,9 +35,9 @@ void SetMenuRemoveHook(MenuRemoveHook hook) {
 }
 
 TSilo::TSilo(void* host, uint8_t connectionType)
-    : table_(SiloSlotTable()), comm_block_(host), connection_type_(connectionType) {
+    : table_(SiloSlotTable()), block_channel_(host), connection_type_(connectionType) {
   menu_pending_ = true;
-  SetLinkState(1);
+  SetLinkState(VRSILO_LINK_OK);
   // The period is read on every construction, whichever entry point was used.
   SetUpdatePeriodMs(RoundToInt32(static_cast<double>(ReadUpdateSeconds()) * 1000.0));
   if (IsPortType(connectionType)) {

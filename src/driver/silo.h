@@ -4,26 +4,18 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "link/comm_block_channel.h"
+#include "protocol/exchange_result.h"
 #include "protocol/frame.h"
+#include "protocol/inventory.h"
 #include "vrsilo.h"
 
 namespace vr {
 
 class TUrovn;
-
-constexpr int kTankCount = 16;
-constexpr int kStampKinds = 5;
-enum StampKind : int {
-  kStampLevel = 0,
-  kStampTemperature = 1,
-  kStampVolume = 2,
-  kStampWater = 3,
-  kStampDensity = 4,
-};
 
 // Connection types: 0..2 communication block No. 1..3, 3..8 COM1..COM6.
 constexpr uint8_t kFirstPortType = 3;
@@ -35,18 +27,13 @@ inline bool IsPortType(uint8_t t) {
   return t >= kFirstPortType && t <= kLastPortType;
 }
 
-// Raised by the communication-block channel; the host sees the message through
-// the application object, never the exception.
-class ECommBlock : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-inline constexpr const char* kCommBlockError = "Ошибка связи с БС";
+// What a density read gives when the gauge has not told it.
+constexpr double kDefaultDensity = 0.77;
 
 // The cached reading of one tank. Host threads read and refresh the cache
 // concurrently without the exchange lock, so every field is atomic; a value
 // is written before its stamp (release) and read after it (acquire).
-struct TankReading {
+struct CachedReading {
   std::atomic<double> Level{0.0};
   std::array<std::atomic<double>, 4> Temperature{};
   std::atomic<double> Volume{0.0};
@@ -58,7 +45,7 @@ struct TankReading {
 // whether this exchange itself received a reply that passed the check (the
 // only case in which a caller may decode the reply buffer).
 struct ExchangeOutcome {
-  int result = 0;
+  ExchangeResult result = kReplyOk;
   bool replyValid = false;
   uint8_t replyLength = 0;  // length of the checked reply (0 when none)
 };
@@ -77,6 +64,7 @@ class TSilo {
 
   // --- slots ---
   static void GetIdentity(char* buffer40);
+  // The host may store any value; the library stores VrLinkState values.
   void SetLinkState(uint8_t state) { link_state_.store(state, std::memory_order_relaxed); }
   uint8_t GetLinkState() const { return link_state_.load(std::memory_order_relaxed); }
   void OpenCommBlock();
@@ -94,7 +82,7 @@ class TSilo {
   uint8_t GetConnectionType() const { return connection_type_.load(std::memory_order_relaxed); }
   int32_t GetUpdatePeriodMs() const { return update_period_ms_.load(std::memory_order_relaxed); }
   void SetUpdatePeriodMs(int32_t ms) { update_period_ms_.store(ms, std::memory_order_relaxed); }
-  void* CommBlock() const { return comm_block_; }
+  void* CommBlock() const { return block_channel_.Host(); }
   bool HasLink();
   bool MenuPending() const { return menu_pending_; }
 
@@ -117,7 +105,7 @@ class TSilo {
   // under, or 0 when the echoed tank number is not 01..16.
   int DecodeInventory(const uint8_t* reply, uint8_t length);
 
-  const TankReading& Reading(int tankNumber) const { return tanks_[tankNumber - 1]; }
+  const CachedReading& Reading(int tankNumber) const { return tanks_[tankNumber - 1]; }
   double Stamp(int tankNumber, int kind) const {
     return stamps_[tankNumber - 1][kind].load(std::memory_order_acquire);
   }
@@ -130,10 +118,11 @@ class TSilo {
   bool IsFresh(int tankNumber, int kind) const;
   template <typename T, typename Get>
   T ReadValue(uint32_t tankIndex, int kind, T fallback, Get get);
-  int Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply, uint8_t& replyLength,
-               bool& replyValid);
-  int CommBlockTransfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
-                        uint8_t expected);
+  ExchangeResult Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
+                          uint8_t& replyLength, bool& replyValid);
+  ExchangeResult TransferOverBlock(uint8_t block, const uint8_t* frame, uint8_t frameLength,
+                                   uint8_t* reply, uint8_t expected, bool& replyValid);
+  void StoreReading(const InventoryReply& decoded);
   std::unique_ptr<TUrovn> OpenLink(uint8_t type, std::string& failure);
 
  public:
@@ -141,9 +130,9 @@ class TSilo {
   const VrSlotFn* const table_;
 
  private:
-  void* comm_block_;
+  CommBlockChannel block_channel_;
   std::unique_ptr<TUrovn> link_;  // swapped only under lock_
-  std::atomic<uint8_t> link_state_{1};
+  std::atomic<uint8_t> link_state_{VRSILO_LINK_OK};
   std::atomic<uint8_t> connection_type_;
   std::atomic<int32_t> update_period_ms_{0};
   std::atomic<uint8_t> reply_length_{0};
@@ -151,7 +140,7 @@ class TSilo {
   // echo; written under lock_ before the pending flag is raised.
   std::array<uint8_t, kCommandLength> request_echo_{};
   std::atomic<bool> request_pending_{false};
-  std::array<TankReading, kTankCount> tanks_{};
+  std::array<CachedReading, kTankCount> tanks_{};
   std::array<std::array<std::atomic<double>, kStampKinds>, kTankCount> stamps_{};
   std::recursive_mutex lock_;
   bool menu_pending_ = true;

@@ -97,7 +97,7 @@ double VRSILO_CALL GetDensitySlot(VrSilo* obj, uint32_t i) {
     return Self(obj)->GetDensity(i & 0xFF);
   } catch (const std::exception& e) {
     Report(e);
-    return 0.77;
+    return kDefaultDensity;
   }
 }
 

@@ -46,7 +46,7 @@ TComPort::~TComPort() {
 
 void TComPort::Open() {
   if (port_ == 0 || IsOpen() || device_) return;  // port 0 is never opened
-  // 1. Clear all port state.
+  // A fresh start: nothing of an earlier opening survives.
   rx_write_ = rx_read_ = tx_write_ = tx_read_ = 0;
   rx_full_ = tx_full_ = false;
   rx_purge_count_ = 0;
@@ -56,33 +56,32 @@ void TComPort::Open() {
   wake_.Reset();
   stop_event_.Reset();
   try {
-    // 2. The device, exclusively.
+    // The device, exclusively.
     try {
       device_ = OpenSerialDevice(port_);
     } catch (const std::exception&) {
       device_.reset();
     }
     if (!device_) Throw<EOpenPortFail>(kMsgOpenPortFail, port_);
-    // 5. Device queues.
+    // The device's own queues.
     if (!device_->SetupQueues(input_queue_size_, output_queue_size_)) {
       Throw<ENotSupported>(kMsgSetupNotSupported, port_);
     }
-    // 6. Rings: the only allocation of the port's life.
+    // Rings: the only allocation of the port's life.
     rx_ring_.reset(new uint8_t[kReceiveRingSize]);
     tx_ring_.reset(new uint8_t[output_queue_size_]);
-    // 7. Current settings.
+    // Start from the device's current settings.
     {
       std::lock_guard<std::recursive_mutex> guard(lock_);
       Dcb current;
       if (device_->GetState(current)) dcb_ = current;
     }
-    // 8.-9.
+    // Open from here on, so that the settings below reach the device.
     open_.store(true, std::memory_order_release);
     ApplySettings(baud_rate_, parity_, data_bits_, stop_bits_);
-    // 10. Clears any error condition left in the device.
+    // Clears any error condition left in the device.
     ComStat stat;
     GetStatus(stat);
-    // 11.
     StartThreads();
   } catch (...) {
     StopThreads();
@@ -128,23 +127,22 @@ void TComPort::SetParity(uint8_t parity) {
 void TComPort::ApplySettings(uint32_t rate, uint8_t parity, uint8_t dataBits, uint8_t stopBitCode) {
   if (!IsOpen()) return;
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  // 1. Read again, so that other changes made to the device meanwhile survive.
+  // Read again, so that other changes made to the device meanwhile survive.
   Dcb current;
   if (device_->GetState(current)) dcb_ = current;
-  // 2. 3 stays 3 (unchanged); 0 becomes 1; 4 and above become 2.
+  // Stop-bit code: 3 means unchanged; 0 becomes 1; 4 and above become 2.
   if (stopBitCode == 0) {
     stopBitCode = 1;
   } else if (stopBitCode >= 4) {
     stopBitCode = 2;
   }
-  // 3.
+  // The sentinels 0, 5, 9 and 3 leave their setting as it is.
   if (rate != 0) dcb_.BaudRate = rate;
   if (parity != 5) dcb_.Parity = parity;
   if (dataBits != 9) dcb_.ByteSize = dataBits;
   if (stopBitCode != 3) dcb_.StopBits = stopBitCode == 1 ? kOneStopBit : kTwoStopBits;
-  // 4. RTS_CONTROL_DISABLE and the reserved bits 16..31 cleared; all else kept.
+  // RTS_CONTROL_DISABLE and the reserved bits 16..31 cleared; all else kept.
   dcb_.Flags &= ~(dcb::kRtsControlMask | dcb::kReservedMask);
-  // 5.
   if (!device_->SetState(dcb_)) Throw<ENotSupported>(kMsgParamNotSupported, port_);
 }
 
@@ -333,14 +331,14 @@ void TComPort::ReceivePass() {
   uint32_t purges;
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    // 1. Full ring: the bytes stay in the device, BytesArrived is not called.
+    // Full ring: the bytes stay in the device, BytesArrived is not called.
     if (rx_full_) return;
   }
-  // 2.
+  // Nothing queued in the device: nothing to take.
   ComStat stat;
   GetStatus(stat);
   if (stat.cbInQue == 0) return;
-  // 3. The snapshot of the indices; the read index can only move forward
+  // The snapshot of the indices; the read index can only move forward
   // (ReadByte) or onto the write index (PurgeInput) meanwhile, which only
   // makes more room, never less.
   {
@@ -374,19 +372,19 @@ void TComPort::ReceivePass() {
     write = rx_write_;
   };
 
-  // 4. First read: up to the contiguous free run at the write index.
+  // First read: up to the contiguous free run at the write index.
   uint32_t got = 0;
   device_->Read(rx_ring_.get() + write, run, got);
   got = std::min(got, run);
   commit(got);
-  // 5. Second read, across the end of the ring.
+  // Second read, across the end of the ring.
   if (wanted > run && got == run && write == 0) {
     uint32_t got2 = 0;
     device_->Read(rx_ring_.get(), wanted - run, got2);
     got2 = std::min(got2, wanted - run);
     commit(got2);
   }
-  // 6. One notification with the total, without any lock held.
+  // One notification with the total, without any lock held.
   try {
     BytesArrived(total);
   } catch (...) {

@@ -1,16 +1,11 @@
-// Inventory reports ("i214" with density, "i201" without) into the tank cache.
-#include <string>
+#include "protocol/inventory.h"
 
-#include "common/clock.h"
 #include "common/rounding.h"
-#include "driver/silo.h"
 #include "protocol/hex_float.h"
 
 namespace vr {
 namespace {
 
-constexpr uint8_t kDensityReportLength = 81;
-constexpr uint8_t kInventoryReportLength = 89;
 constexpr size_t kFieldVolume = 26;
 constexpr size_t kFieldDensity = 42;
 constexpr size_t kFieldLevel = 50;
@@ -27,51 +22,29 @@ uint8_t WaterByte(float value) {
 
 }  // namespace
 
-bool TSilo::RefreshTank(uint8_t n) {
-  FrameBuffer reply{};
-  const std::string digits = TankDigits(n);
-  uint8_t length = kDensityReportLength;
-  ExchangeOutcome out = Exchange("i214" + digits, nullptr, 0, length, reply.data());
-  if (!out.replyValid) {
-    length = kInventoryReportLength;
-    out = Exchange("i201" + digits, nullptr, 0, length, reply.data());
-    if (!out.replyValid) return false;
-  }
-  return DecodeInventory(reply.data(), out.replyLength) == n;
-}
+std::optional<InventoryReply> DecodeInventoryReply(const uint8_t* reply, uint8_t length) {
+  // The reply belongs to the tank number it echoes; anything but two digits
+  // 01..16 lies outside the cache.
+  const uint8_t d1 = reply[5], d2 = reply[6];
+  if (d1 < '0' || d1 > '9' || d2 < '0' || d2 > '9') return std::nullopt;
+  const int n = (d1 - '0') * 10 + (d2 - '0');
+  if (n < 1 || n > kTankCount) return std::nullopt;
 
-int TSilo::DecodeInventory(const uint8_t* reply, uint8_t length) {
-  // The reply is stored under the tank number it echoes; anything but two
-  // digits 01..16 lies outside the cache and is dropped.
-  uint8_t d1 = reply[5], d2 = reply[6];
-  if (d1 < '0' || d1 > '9' || d2 < '0' || d2 > '9') return 0;
-  int n = (d1 - '0') * 10 + (d2 - '0');
-  if (n < 1 || n > kTankCount) return 0;
-
-  TankReading& r = tanks_[n - 1];
-  if (length == kDensityReportLength || length == kInventoryReportLength) {
-    r.Level.store(HexToSingle(reply, kFieldLevel));
-    r.Volume.store(HexToSingle(reply, kFieldVolume));
-    double t = HexToSingle(reply, kFieldTemperature);
-    for (auto& temperature : r.Temperature) temperature.store(t);
-    r.Water.store(WaterByte(HexToSingle(reply, kFieldWater)));
-    if (length == kDensityReportLength) {
-      r.Density.store(static_cast<double>(HexToSingle(reply, kFieldDensity)) / 1000.0);
-      stamps_[n - 1][kStampDensity].store(CurrentClock().Now(), std::memory_order_release);
-    }
-  } else {
-    // A checked reply of another length carries no data.
-    r.Level.store(0.0);
-    r.Volume.store(0.0);
-    for (auto& temperature : r.Temperature) temperature.store(0.0);
-    r.Water.store(0);
+  InventoryReply out;
+  out.tank = n;
+  out.stamps = StampBit(kStampLevel) | StampBit(kStampTemperature) | StampBit(kStampWater) |
+               StampBit(kStampVolume);
+  if (length != kDensityReportLength && length != kInventoryReportLength) return out;
+  TankReading& r = out.reading;
+  r.Level = HexToSingle(reply, kFieldLevel);
+  r.Volume = HexToSingle(reply, kFieldVolume);
+  r.Temperature.fill(HexToSingle(reply, kFieldTemperature));
+  r.Water = WaterByte(HexToSingle(reply, kFieldWater));
+  if (length == kDensityReportLength) {
+    r.Density = static_cast<double>(HexToSingle(reply, kFieldDensity)) / 1000.0;
+    out.stamps |= StampBit(kStampDensity);
   }
-  auto& s = stamps_[n - 1];
-  s[kStampLevel].store(CurrentClock().Now(), std::memory_order_release);
-  s[kStampTemperature].store(CurrentClock().Now(), std::memory_order_release);
-  s[kStampWater].store(CurrentClock().Now(), std::memory_order_release);
-  s[kStampVolume].store(CurrentClock().Now(), std::memory_order_release);
-  return n;
+  return out;
 }
 
 }  // namespace vr

@@ -212,7 +212,7 @@ TEST_F(UrovnTest, BytesBeforeARequestAreDiscardedByTheNextRequest) {
   EXPECT_EQ(link_->FramerState(), 1);
   ASSERT_EQ(Send(), 0);
   EXPECT_EQ(link_->FramerState(), 0);
-  EXPECT_FALSE(link_->IsIdle());  // ResetFraming does not touch Idle
+  EXPECT_FALSE(link_->IsIdle());  // the framer's restart does not touch Idle
   Feed(kMinimalFrame);
   std::string reply;
   EXPECT_EQ(Await(&reply), 0);

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "driver/unwind_tables.h"
+#include "library/unwind_tables.h"
 
 extern "C" {
 struct DwarfEhBases {

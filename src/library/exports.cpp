@@ -3,7 +3,7 @@
 
 #include "common/fpu.h"
 #include "driver/silo.h"
-#include "driver/unwind_tables.h"
+#include "library/unwind_tables.h"
 #ifdef VR_HAVE_UI
 #include "ui/register.h"
 #endif

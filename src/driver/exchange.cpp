@@ -1,0 +1,112 @@
+// One request-reply exchange with the gauge over the configured link: up to
+// three attempts, and the link state the last one leaves.
+#include <cstring>
+
+#include "driver/silo.h"
+#include "link/urovn.h"
+
+namespace vr {
+namespace {
+
+constexpr int kAttempts = 3;
+
+bool CheckReplyThunk(void* context, uint8_t tag, const uint8_t* reply, uint8_t& replyLength,
+                     uint8_t&) {
+  return static_cast<TSilo*>(context)->CheckReply(tag, reply, replyLength);
+}
+
+VrLinkState LinkStateOf(ExchangeResult result) {
+  return result == kReplyOk   ? VRSILO_LINK_OK
+         : result == kNoReply ? VRSILO_LINK_SILENT
+                              : VRSILO_LINK_BAD_REPLY;
+}
+
+}  // namespace
+
+ExchangeOutcome TSilo::Exchange(std::string_view command, const uint8_t* payload,
+                                uint8_t payloadLength, uint8_t& replyLength, uint8_t* reply) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  // A reply buffer that this exchange did not fill must never be decoded:
+  // start every exchange from an empty buffer and no checked length.
+  std::memset(reply, 0, kFrameBufferSize);
+  reply_length_.store(0, std::memory_order_relaxed);
+
+  FrameBuffer frame{};
+  uint8_t frameLength = BuildRequest(command, payload, payloadLength, frame.data());
+  // The reply check accepts only the answer to this request; outside an
+  // exchange it accepts nothing.
+  std::memcpy(request_echo_.data(), frame.data() + 1, kCommandLength);
+  request_pending_.store(true, std::memory_order_release);
+  struct EndRequest {
+    std::atomic<bool>& pending;
+    ~EndRequest() { pending.store(false, std::memory_order_release); }
+  } endRequest{request_pending_};
+  ExchangeOutcome outcome;
+  outcome.result = Transfer(frame.data(), frameLength, reply, replyLength, outcome.replyValid);
+  outcome.replyLength = outcome.replyValid ? ReplyLength() : 0;
+  return outcome;
+}
+
+ExchangeResult TSilo::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
+                               uint8_t& replyLength, bool& replyValid) {
+  const uint8_t type = GetConnectionType();
+  replyValid = false;
+  if (IsBlockType(type))
+    return TransferOverBlock(type, frame, frameLength, reply, replyLength, replyValid);
+  if (!IsPortType(type)) return kReplyOk;  // nothing to send over
+
+  ExchangeResult result = kNoReply;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (!link_) {
+      result = kNoReply;
+      continue;
+    }
+    link_->SetOnReply(&CheckReplyThunk, this);
+    result = link_->SendRequest(frame, frameLength);
+    // A frame that echoes another command or tank (a late reply to an
+    // earlier request) fails the reply check: kBadReply.
+    if (result == kReplyOk) result = link_->AwaitReply(reply, replyLength);
+    if (result == kReplyOk) break;
+  }
+  // A request the port could not queue leaves the state as it was.
+  if (result != kSendRefused) SetLinkState(LinkStateOf(result));
+  replyValid = result == kReplyOk;
+  return result;
+}
+
+ExchangeResult TSilo::TransferOverBlock(uint8_t block, const uint8_t* frame, uint8_t frameLength,
+                                        uint8_t* reply, uint8_t expected, bool& replyValid) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const uint8_t state =
+        block_channel_.Transact(block, frame, frameLength, reply, expected, &CheckReplyThunk, this);
+    // The attempts end when the block reports 0, or 1 once our check accepted
+    // its reply: repeating an answered request would only load the line (and
+    // write a calibration table twice).
+    if (state == 0 || (state == VRSILO_LINK_OK && ReplyLength() != 0)) break;
+  }
+  // The block's own channel state becomes the link state, unchanged.
+  const uint32_t state = block_channel_.ChannelState(block);
+  SetLinkState(static_cast<uint8_t>(state));
+  replyValid = (state & 0xFF) == VRSILO_LINK_OK && ReplyLength() != 0;
+  if (replyValid) return kReplyOk;
+  return (state & 0xFF) == VRSILO_LINK_SILENT ? kNoReply : kBadReply;
+}
+
+bool TSilo::CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength) {
+  reply_length_.store(0, std::memory_order_relaxed);
+  ReplyVerdict verdict{false, replyLength > 0 ? reply[0] : uint8_t{0}};
+  if (request_pending_.load(std::memory_order_acquire))
+    verdict = VerifyReply(reply, replyLength, request_echo_.data());
+  if (verdict.valid) reply_length_.store(replyLength, std::memory_order_relaxed);
+  const uint8_t type = GetConnectionType();
+  const VrLinkState state = verdict.valid ? VRSILO_LINK_OK : VRSILO_LINK_BAD_REPLY;
+  if (IsBlockType(type)) {
+    block_channel_.ReportStatus(type, tag, verdict.status);
+    block_channel_.SetChannelState(type, state);
+  } else {
+    SetLinkState(state);
+  }
+  return verdict.valid;
+}
+
+}  // namespace vr
