@@ -40,6 +40,12 @@ void Write(const std::string& target, const std::string& name, const Bytes& data
   ++g_written;
 }
 
+// The two stream targets read the same input.
+void WriteStream(const std::string& name, const Bytes& data) {
+  Write("reply_stream", name, data);
+  Write("port_stream", name, data);
+}
+
 Bytes Text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
@@ -78,16 +84,16 @@ void ReplySeeds() {
   const Bytes error(vr::sim::kErrorReply.begin(), vr::sim::kErrorReply.end());
 
   // Operation numbers of the target: 0 level .. 4 volume, 5/6 table read, 7 write.
-  Write("reply_stream", "i214_level", Stream(0 << 1, 0, {i214}, 127, false));
-  Write("reply_stream", "i214_density_bytewise", Stream(3 << 1, 0, {i214}, 1, false));
-  Write("reply_stream", "i201_volume", Stream(4 << 1, 1, {i201}, 40, false));
-  Write("reply_stream", "i201_water_two_passes", Stream(2 << 1, 1, {i201}, 45, false));
-  Write("reply_stream", "i214_temperatures", Stream(1 << 1, 0, {i214}, 9, false));
-  Write("reply_stream", "table_read", Stream(5 << 1, 2, {i607, i606}, 127, true));
-  Write("reply_stream", "table_read_small_passes", Stream(6 << 1, 2, {i607, i606}, 13, true));
-  Write("reply_stream", "table_write", Stream(7 << 1, 3, {s607, s606}, 100, true));
-  Write("reply_stream", "error_reply", Stream(0, 0, {error, i214}, 127, false));
-  Write("reply_stream", "two_frames_one_stream", Stream(0, 0, {i214, i201}, 127, false));
+  WriteStream("i214_level", Stream(0 << 1, 0, {i214}, 127, false));
+  WriteStream("i214_density_bytewise", Stream(3 << 1, 0, {i214}, 1, false));
+  WriteStream("i201_volume", Stream(4 << 1, 1, {i201}, 40, false));
+  WriteStream("i201_water_two_passes", Stream(2 << 1, 1, {i201}, 45, false));
+  WriteStream("i214_temperatures", Stream(1 << 1, 0, {i214}, 9, false));
+  WriteStream("table_read", Stream(5 << 1, 2, {i607, i606}, 127, true));
+  WriteStream("table_read_small_passes", Stream(6 << 1, 2, {i607, i606}, 13, true));
+  WriteStream("table_write", Stream(7 << 1, 3, {s607, s606}, 100, true));
+  WriteStream("error_reply", Stream(0, 0, {error, i214}, 127, false));
+  WriteStream("two_frames_one_stream", Stream(0, 0, {i214, i201}, 127, false));
 
   // The simulator's faults applied to real replies.
   struct Fault {
@@ -105,9 +111,8 @@ void ReplySeeds() {
     Bytes stream;
     for (const vr::sim::Answer& a : faulty.Feed(std::string("\x01i21401\x01i60601", 14)))
       stream.insert(stream.end(), a.bytes.begin(), a.bytes.end());
-    Write("reply_stream", std::string("fault_") + f.name, Stream(1, 0, {stream}, 50, false));
-    Write("reply_stream", std::string("fault_") + f.name + "_unrepaired",
-          Stream(0, 0, {stream}, 127, false));
+    WriteStream(std::string("fault_") + f.name, Stream(1, 0, {stream}, 50, false));
+    WriteStream(std::string("fault_") + f.name + "_unrepaired", Stream(0, 0, {stream}, 127, false));
   }
 }
 

@@ -1,318 +1,156 @@
-// The byte stream from the gauge, end to end: bytes arrive in passes of any
-// size on an in-memory serial device, the port's comm-event thread moves them
-// into its receive ring and the direct link's framer cuts them into frames;
-// the completed frames then answer a driver object's requests (through a
-// scripted communication block, so that every reply is decoded at once), where
-// the reply check, the inventory decoder and the calibration decoders take
-// them.
+// The byte stream from the gauge through the pure protocol code: the reply
+// framer cuts bytes arriving in passes of any size into frames, the reply
+// check judges them, and the inventory and calibration decoders take the
+// frames that pass. No threads, no port (port_stream_fuzzer drives the same
+// input through the real port and a driver object).
 //
 // Input: byte 0 flags, byte 1 tank, then passes: a length byte (low 7 bits:
 // pass size; high bit: take the frame completed so far and restart the framer
-// after this pass) followed by that many stream bytes.
-//   flags bit 0: give completed frames a correct checksum, SOH and ETX (and,
-//                as block replies, the echo of the request they answer), so
-//                that they pass the check and reach the decoders
-//   flags bits 1-3: the driver operation (five reads, table read, table write)
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
+// after this pass, as a new request does) followed by that many stream bytes.
+//   flags bit 0: give completed frames a correct checksum, SOH and ETX and the
+//                echo of an inventory request for the tank byte, so that they
+//                pass the check and reach the decoders
 #include <array>
-#include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "common/application.h"
-#include "driver/silo.h"
-#include "link/fake_serial_device.h"
-#include "link/urovn.h"
+#include "protocol/calibration.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
+#include "protocol/inventory.h"
+#include "protocol/reply_framer.h"
 
 namespace {
 
-using vr::FrameBuffer;
-
-// A framer invariant broken, or bytes lost on the way: a finding.
 [[noreturn]] void Finding(const char* what) {
   std::fprintf(stderr, "reply_stream_fuzzer: %s\n", what);
   abort();
 }
 
-// The direct link, counting the bytes its framer has taken.
-class CountingLink : public vr::TUrovn {
- public:
-  explicit CountingLink(uint16_t port) : TUrovn(port) {}
-  ~CountingLink() override { Close(); }
-
-  // Waits until the framer has taken `total` bytes since construction.
-  bool WaitConsumed(uint64_t total) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return consumed_ >= total; });
-  }
-
- protected:
-  void BytesArrived(int count) override {
-    TUrovn::BytesArrived(count);
-    {
-      std::lock_guard<std::mutex> guard(mu_);
-      consumed_ += static_cast<uint64_t>(count);
-    }
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  uint64_t consumed_ = 0;
-};
-
-// Nothing is shown; the failures are the driver's business.
-class QuietApp : public vr::Application {
- public:
-  void ShowMessage(const std::string&, const std::string&, uint32_t) override {}
-  void ReportError(const std::string&) override {}
-};
-
-// A host communication block that answers each transaction with the next of
-// the scripted frames and runs the driver's reply check on it.
-class ScriptedBlock {
- public:
-  ScriptedBlock() {
-    table_[VRSILO_CB_SET_CHANNEL_STATE] = reinterpret_cast<VrSlotFn>(&SetChannelState);
-    table_[VRSILO_CB_GET_CHANNEL_STATE] = reinterpret_cast<VrSlotFn>(&GetChannelState);
-    table_[VRSILO_CB_SET_REPLY_HANDLER] = reinterpret_cast<VrSlotFn>(&SetReplyHandler);
-    table_[VRSILO_CB_TRANSACT] = reinterpret_cast<VrSlotFn>(&Transact);
-    table_[VRSILO_CB_SETUP_CHANNEL] = reinterpret_cast<VrSlotFn>(&SetupChannel);
-    table_[VRSILO_CB_SET_CONFIG_HANDLER] = reinterpret_cast<VrSlotFn>(&SetConfigHandler);
-    block_table_[VRSILO_BLOCK_STATUS] = reinterpret_cast<VrSlotFn>(&BlockStatus);
-    for (int i = 0; i < 3; ++i) {
-      blocks_[i].table = block_table_;
-      block_ptrs_[i] = &blocks_[i];
-    }
-    host_.header.table = table_;
-    host_.header.blocks = block_ptrs_;
-    host_.self = this;
-  }
-  void* Host() { return &host_.header; }
-  void Script(std::vector<std::vector<uint8_t>> frames, bool repair) {
-    frames_ = std::move(frames);
-    repair_ = repair;
-    next_ = 0;
-    std::memset(state_, 0, sizeof state_);
-  }
-
- private:
-  struct HostObject {
-    VrCommBlock header;
-    ScriptedBlock* self;
-  };
-  static ScriptedBlock* Of(VrCommBlock* cb) { return reinterpret_cast<HostObject*>(cb)->self; }
-  static void VRSILO_CALL SetChannelState(VrCommBlock* cb, uint32_t channel, uint32_t state) {
-    Of(cb)->state_[channel % 64] = state;
-  }
-  static uint32_t VRSILO_CALL GetChannelState(VrCommBlock* cb, uint32_t channel) {
-    return Of(cb)->state_[channel % 64];
-  }
-  static void VRSILO_CALL SetReplyHandler(VrCommBlock* cb, uint32_t, uint32_t tag,
-                                          VrReplyCheckFn check, void* context) {
-    Of(cb)->check_ = check;
-    Of(cb)->context_ = context;
-    Of(cb)->tag_ = tag;
-  }
-  static int32_t VRSILO_CALL Transact(VrCommBlock* cb, uint32_t block, uint32_t, uint32_t,
-                                      const uint8_t* frame, uint32_t frameLength, uint8_t* reply,
-                                      uint32_t expected, uint32_t) {
-    ScriptedBlock* self = Of(cb);
-    if (frameLength < 7 || frameLength > 255 || frame[0] != vr::kSoh) Finding("bad request frame");
-    const uint32_t channel = block * 16 + 17;
-    if (self->frames_.empty()) {
-      self->state_[channel % 64] = 2;
-      return 0;
-    }
-    const std::vector<uint8_t>& f = self->frames_[self->next_++ % self->frames_.size()];
-    std::memcpy(reply, f.data(), f.size());
-    // Repaired frames answer the request they meet, so that they get past
-    // the echo check to the decoders.
-    if (self->repair_ && f.size() >= 14) {
-      std::memcpy(reply + 1, frame + 1, vr::kCommandLength);
-      const std::array<char, 4> cs = vr::ReplyChecksum(reply, f.size());
-      std::memcpy(reply + f.size() - 5, cs.data(), 4);
-    }
-    uint8_t length = static_cast<uint8_t>(f.size());
-    uint8_t exp = static_cast<uint8_t>(expected);
-    if (self->check_) self->check_(self->context_, self->tag_, reply, &length, &exp);
-    return 0;
-  }
-  static int32_t VRSILO_CALL SetupChannel(VrCommBlock*, uint32_t, uint32_t, uint32_t, uint32_t,
-                                          uint32_t, uint32_t) {
-    return 0;
-  }
-  static void VRSILO_CALL SetConfigHandler(VrCommBlock*, uint32_t, VrConfigureFn, void*) {}
-  static void VRSILO_CALL BlockStatus(VrBlockObject*, uint32_t, uint32_t) {}
-
-  VrSlotFn table_[28] = {};
-  VrSlotFn block_table_[9] = {};
-  HostObject host_{};
-  VrBlockObject blocks_[3]{};
-  VrBlockObject* block_ptrs_[3] = {};
-  std::vector<std::vector<uint8_t>> frames_;
-  size_t next_ = 0;
-  bool repair_ = false;
-  uint32_t state_[64] = {};
-  VrReplyCheckFn check_ = nullptr;
-  void* context_ = nullptr;
-  uint32_t tag_ = 0;
-};
-
-struct World {
-  QuietApp app;
-  std::shared_ptr<vr::FakeSerialPort> port = std::make_shared<vr::FakeSerialPort>();
-  std::unique_ptr<vr::ScopedSerialDeviceFactory> factory;
-  std::unique_ptr<CountingLink> link;
-  ScriptedBlock block;
-  std::unique_ptr<vr::TSilo> silo;
-  uint64_t injected = 0;
-  std::vector<uint8_t> last_frame;
-};
-World* g_world = nullptr;
-
-// The frame check the link calls: the framer's shape, then the real check.
-bool OnFrame(void*, uint8_t, const uint8_t* reply, uint8_t& length, uint8_t&) {
-  // The framer stores the terminator right after four characters that follow
-  // "&&"; the shortest frame is 13 bytes (an echo ending in '&' pairs with the
-  // first data byte). The console's unknown-command reply is the one frame
-  // without "&&".
-  g_world->last_frame.assign(reply, reply + length);
-  if (vr::IsUnknownCommandReply(reply, length)) return false;
-  if (length < 13) Finding("frame shorter than 13 bytes");
-  if (reply[length - 7] != '&' || reply[length - 6] != '&')
-    Finding("frame without && before its checksum");
-  return vr::VerifyReply(reply, length).valid;
+// The framer's shape of a complete frame: the terminator right after four
+// characters that follow "&&" (the shortest is 13 bytes: an echo ending in '&'
+// pairs with the first data byte), or the console's unknown-command reply.
+void CheckShape(const uint8_t* f, size_t n) {
+  if (vr::IsUnknownCommandReply(f, n)) return;
+  if (n < 13 || n > vr::kFrameBufferSize) Finding("frame length out of range");
+  if (f[n - 7] != '&' || f[n - 6] != '&') Finding("frame without && before its checksum");
 }
 
-// Takes the frame completed so far, if any, and restarts the framer.
-void TakeFrame(std::vector<std::vector<uint8_t>>& frames) {
-  World& w = *g_world;
-  if (w.link->IsReplySignalled()) {
-    FrameBuffer reply{};
-    uint8_t length = 0;
-    w.last_frame.clear();
-    const int result = w.link->AwaitReply(reply.data(), length);
-    if (result != 0 && result != 5) Finding("signalled wait without a frame");
-    if (w.last_frame.empty() || w.last_frame.size() != length) Finding("frame not handed over");
-    frames.push_back(w.last_frame);
+// A frame as it was taken from the framer.
+struct Frame {
+  vr::FrameBuffer bytes{};
+  size_t length = 0;
+};
+
+// Echo of the request the frame answers, for the repair and the echo check.
+std::array<uint8_t, vr::kCommandLength> Echo(uint8_t tank) {
+  const std::string text = std::string(vr::kDensityReport) + vr::TankDigits(tank % 20);
+  std::array<uint8_t, vr::kCommandLength> echo{};
+  std::memcpy(echo.data(), text.data(), echo.size());
+  return echo;
+}
+
+void Repair(Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo) {
+  if (f.length < 14) return;
+  f.bytes[0] = vr::kSoh;
+  std::memcpy(f.bytes.data() + 1, echo.data(), echo.size());
+  f.bytes[f.length - 1] = vr::kEtx;
+  const std::array<char, 4> cs = vr::ReplyChecksum(f.bytes.data(), f.length);
+  std::memcpy(f.bytes.data() + f.length - 5, cs.data(), 4);
+}
+
+// The decoders the driver would apply, chosen by the operation: the
+// inventory (0..4), a table read (5, 6) or a table written back (7).
+void Decode(const Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo, int operation) {
+  const uint8_t* reply = f.bytes.data();
+  const vr::ReplyVerdict verdict = vr::VerifyReply(reply, f.length, echo.data());
+  if (verdict.valid && verdict.status != 0) Finding("a valid reply with a status");
+  if (!vr::VerifyReply(reply, f.length).valid) {
+    if (verdict.valid) Finding("a reply failing the plain check passed the echo check");
+    return;
   }
-  static const uint8_t kNothing = 0;
-  if (w.link->SendRequest(&kNothing, 0) != 0) Finding("the framer could not be restarted");
-}
-
-void Repair(std::vector<uint8_t>& f) {
-  f.front() = vr::kSoh;
-  f.back() = vr::kEtx;
-  const std::array<char, 4> cs = vr::ReplyChecksum(f.data(), f.size());
-  std::memcpy(f.data() + f.size() - 5, cs.data(), 4);
-}
-
-void Drive(vr::TSilo& silo, int operation, uint8_t tank) {
-  const uint32_t index = tank % 20;  // some indexes beyond the cache
-  switch (operation) {
-    case 0:
-      silo.GetLevel(index);
-      break;
-    case 1: {
-      double t[4];
-      silo.GetTemperatures(index, t);
-      break;
+  const uint8_t length = static_cast<uint8_t>(f.length);
+  if (operation <= 4) {
+    if (auto r = vr::DecodeInventoryReply(reply, length)) {
+      if (r->tank < 1 || r->tank > vr::kTankCount) Finding("tank outside the cache");
+      const bool hasDensity = (r->stamps & vr::StampBit(vr::kStampDensity)) != 0;
+      if (hasDensity != (length == vr::kDensityReportLength)) Finding("density stamp wrong");
     }
-    case 2:
-      silo.GetWater(index);
-      break;
-    case 3:
-      silo.GetDensity(index);
-      break;
-    case 4:
-      silo.GetVolume(index);
-      break;
-    case 5:
-    case 6: {
-      uint8_t points[200];
-      std::memset(points, 0x5A, sizeof points);
-      int32_t height = -1;
-      const int32_t r = silo.ReadCalibrationTable(1 + tank % 31, &height, points);
-      if (r == 0 && height <= 0) Finding("a table read with a height of 0 or less succeeded");
-      if (r == 0)
-        for (int k = 0; k < 20; ++k) (void)vr::ExtendedToDouble(points + 10 * k);
-      break;
-    }
-    default: {
-      uint8_t points[200];
-      for (int k = 0; k < 20; ++k) vr::DoubleToExtended(100.0 * (k + 1), points + 10 * k);
-      silo.WriteCalibrationTable(1 + tank % 31, 2500, points);
-      break;
-    }
+    return;
+  }
+  // Any checked frame may reach the table decoders (a gauge that answers a
+  // table request with another report); no value may trap (NaN, infinities).
+  (void)vr::DecodeTankHeight(reply);
+  uint8_t points[vr::kCalibrationPoints * vr::kExtendedSize];
+  vr::DecodeCalibrationPoints(reply, points);
+  if (operation < 7) return;
+  // What is read can be written back: single-precision values survive the
+  // round trip through the 80-bit format bit for bit (NaNs stay NaNs).
+  vr::FrameBuffer written{};
+  vr::EncodeCalibrationPoints(points,
+                              reinterpret_cast<char*>(written.data()) + vr::kCalibrationDataOffset);
+  uint8_t again[sizeof points];
+  vr::DecodeCalibrationPoints(written.data(), again);
+  for (int k = 0; k < vr::kCalibrationPoints; ++k) {
+    const double a = vr::ExtendedToDouble(points + 10 * k);
+    const double b = vr::ExtendedToDouble(again + 10 * k);
+    if (!(a == b || (std::isnan(a) && std::isnan(b)))) Finding("table round trip changed a value");
   }
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // No settings file: the defaults, and the library never reads the user's.
-  static char dir[] = "/tmp/vr-fuzz-XXXXXX";
-  if (!mkdtemp(dir)) Finding("no temporary directory");
-  setenv("WINDIR", dir, 1);
-  atexit([] { rmdir(dir); });
-  g_world = new World;
-  World& w = *g_world;
-  vr::SetApplication(&w.app);
-  w.factory = std::make_unique<vr::ScopedSerialDeviceFactory>(
-      [](uint16_t) { return g_world->port->MakeDevice(); });
-  w.link = std::make_unique<CountingLink>(1);
-  w.link->SetReplyTimeoutMs(0);
-  w.link->SetOnReply(&OnFrame, nullptr);
-  w.silo = std::make_unique<vr::TSilo>(w.block.Host(), 0);
-  w.silo->SetUpdatePeriodMs(0);  // every read goes to the gauge
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  World& w = *g_world;
   const uint8_t flags = data[0];
-  const uint8_t tank = data[1];
-  std::vector<std::vector<uint8_t>> frames;
+  const auto echo = Echo(data[1]);
+  // The last frame completed before each restart is taken, as a request
+  // takes its reply; beyond 64 frames they are framed but not decoded.
+  static Frame frames[64];
+  size_t frameCount = 0;
+  bool taken = false;  // frames[frameCount] holds a frame completed since the last restart
+  vr::ReplyFramer framer;
 
-  static const uint8_t kNothing = 0;
-  w.link->SendRequest(&kNothing, 0);  // a fresh framer for every input
   size_t pos = 2;
   while (pos < size) {
     const uint8_t head = data[pos++];
     const size_t n = std::min<size_t>(head & 0x7F, size - pos);
-    if (n > 0) {
-      w.port->InjectInput(data + pos, n);
-      w.injected += n;
-      pos += n;
-      if (!w.link->WaitConsumed(w.injected)) Finding("received bytes never reached the framer");
+    for (size_t i = 0; i < n; ++i) {
+      const vr::FrameEvent ev = framer.Feed(data[pos + i]);
+      if (ev == vr::FrameEvent::kComplete) {
+        CheckShape(framer.Frame(), framer.FrameLength());
+        if (!framer.Idle() || framer.State() != vr::kAwaitingFrame)
+          Finding("a complete frame left the framer busy");
+        if (frameCount < std::size(frames)) {
+          Frame& f = frames[frameCount];
+          f.length = framer.FrameLength();
+          std::memcpy(f.bytes.data(), framer.Frame(), f.length);
+          taken = true;
+        }
+      } else {
+        if (framer.Idle()) Finding("idle after a byte that completed nothing");
+        if (ev == vr::FrameEvent::kOverflow && framer.FrameLength() != 0)
+          Finding("an overflow kept bytes");
+      }
     }
-    if (head & 0x80) TakeFrame(frames);
+    pos += n;
+    if (head & 0x80) {
+      if (taken) ++frameCount;
+      taken = false;
+      framer.Restart();
+    }
   }
-  TakeFrame(frames);
+  if (taken) ++frameCount;
 
-  if (flags & 1)
-    for (auto& f : frames) Repair(f);
-  for (const auto& f : frames) {
-    FrameBuffer buffer{};
-    std::memcpy(buffer.data(), f.data(), f.size());
-    if (vr::VerifyReply(buffer.data(), f.size()).valid)
-      w.silo->DecodeInventory(buffer.data(), static_cast<uint8_t>(f.size()));
+  const int operation = (flags >> 1) & 7;
+  for (size_t k = 0; k < frameCount; ++k) {
+    if (flags & 1) Repair(frames[k], echo);
+    Decode(frames[k], echo, operation);
   }
-  w.block.Script(std::move(frames), (flags & 1) != 0);
-  Drive(*w.silo, (flags >> 1) & 7, tank);
   return 0;
 }

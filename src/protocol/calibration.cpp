@@ -9,7 +9,6 @@
 namespace vr {
 namespace {
 
-constexpr size_t kDataOffset = 19;
 constexpr size_t kHexSize = 8;
 
 // Narrowing to single precision; values beyond its range become infinities
@@ -24,12 +23,12 @@ float ToSingle(double v) {
 }  // namespace
 
 int32_t DecodeTankHeight(const uint8_t* reply) {
-  return RoundToInt32(HexToSingle(reply, kDataOffset));
+  return RoundToInt32(HexToSingle(reply, kCalibrationDataOffset));
 }
 
 void DecodeCalibrationPoints(const uint8_t* reply, uint8_t* points) {
   for (int j = 1; j <= kCalibrationPoints; ++j) {
-    const float v = HexToSingle(reply, kDataOffset + kHexSize * (j - 1));
+    const float v = HexToSingle(reply, kCalibrationDataOffset + kHexSize * (j - 1));
     DoubleToExtended(v, points + kExtendedSize * (kCalibrationPoints - j));
   }
 }

@@ -2,6 +2,7 @@
 // A tank's calibration table in the gauge: its full height ("i607", "s607")
 // and the volumes at 20 evenly spaced levels ("i606", "s606"). The host holds
 // the volumes as 20 x87 extended numbers (200 bytes), lowest level first.
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,6 +15,8 @@ inline constexpr std::string_view kWriteTable = "s606";
 constexpr uint8_t kHeightReplyLength = 34;
 constexpr uint8_t kTableReplyLength = 186;
 constexpr int kCalibrationPoints = 20;
+// Where the values start in the replies: after the echo and a 12-digit time.
+constexpr size_t kCalibrationDataOffset = 19;
 constexpr int kHeightPayloadSize = 8;
 constexpr int kTablePayloadSize = 8 * kCalibrationPoints;
 

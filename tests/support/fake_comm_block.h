@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/comm_block_channel.h"
 #include "vrsilo.h"
 
 namespace vr::test {
@@ -85,7 +86,7 @@ class FakeCommBlock {
     if (self->refuse_transact) return 1;
     std::vector<uint8_t> r =
         self->responder_ ? self->responder_(self->requests.back()) : std::vector<uint8_t>{};
-    uint32_t channel = block * 16 + 17;
+    const uint32_t channel = BlockChannel(static_cast<uint8_t>(block));
     if (r.empty()) {
       self->channel_state[channel] = 2;  // nothing came back
       return 0;
