@@ -17,6 +17,11 @@ int32_t ReadUpdateSeconds() {
   return ini.ReadInteger(kSectionVeederRoot, kKeyCriticalUpdateTime, kDefaultUpdateSeconds);
 }
 
+bool ReadRefreshAllTanks() {
+  IniFile ini(SettingsFilePath());
+  return ini.ReadInteger(kSectionVeederRoot, kKeyRefreshAllTanks, 0) != 0;
+}
+
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds) {
   PrepareSettingsDirectory();
   IniFile ini(SettingsFilePath());

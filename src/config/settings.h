@@ -8,6 +8,7 @@ inline constexpr const char* kSettingsFileName = "cnf.INI";
 inline constexpr const char* kSectionVeederRoot = "VeederRoot";
 inline constexpr const char* kKeyConnectionType = "ConnectionType";
 inline constexpr const char* kKeyCriticalUpdateTime = "CriticalUpdateTime";
+inline constexpr const char* kKeyRefreshAllTanks = "RefreshAllTanks";
 inline constexpr int32_t kDefaultConnectionType = 0;
 inline constexpr int32_t kDefaultUpdateSeconds = 30;
 inline constexpr const char* kSectionPorts = "Ports";
@@ -27,6 +28,8 @@ void PrepareSettingsDirectory();
 uint8_t ReadConnectionType();
 // "CriticalUpdateTime" in seconds (default 30).
 int32_t ReadUpdateSeconds();
+// "RefreshAllTanks": 1 asks the gauge for every tank in one request (default 0).
+bool ReadRefreshAllTanks();
 // Writes both keys in one update of the file (throws EIniWrite).
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds);
 

@@ -4,6 +4,7 @@
 
 #include "driver/silo.h"
 #include "link/urovn.h"
+#include "protocol/reply_framer.h"
 
 namespace vr {
 namespace {
@@ -90,6 +91,21 @@ ExchangeResult TSilo::TransferOverBlock(uint8_t block, const uint8_t* frame, uin
   replyValid = (state & 0xFF) == VRSILO_LINK_OK && ReplyLength() != 0;
   if (replyValid) return kReplyOk;
   return (state & 0xFF) == VRSILO_LINK_SILENT ? kNoReply : kBadReply;
+}
+
+bool TSilo::ExchangeAllTanks(std::string_view command, uint8_t* reply, size_t& length) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  length = 0;
+  if (!link_) return false;
+  FrameBuffer frame{};
+  const uint8_t frameLength = BuildRequest(command, nullptr, 0, frame.data());
+  // One attempt: a gauge that fails it is asked per tank, with the attempts
+  // and link states of every exchange.
+  ExchangeResult result = link_->SendRequest(frame.data(), frameLength, kAllTanksFrameSize);
+  if (result == kReplyOk) result = link_->AwaitLongReply(reply, kAllTanksFrameSize, length);
+  if (result == kReplyOk && !VerifyReply(reply, length, frame.data() + 1).valid) result = kBadReply;
+  if (result != kSendRefused) SetLinkState(LinkStateOf(result));
+  return result == kReplyOk;
 }
 
 bool TSilo::CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength) {

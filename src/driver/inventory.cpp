@@ -1,13 +1,18 @@
 // A tank's refresh: the density report first, the plain report when the
-// gauge does not answer that, and the decoded reading into the cache.
+// gauge does not answer that, and the decoded reading into the cache. On
+// request, every tank in one reply first.
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/clock.h"
 #include "driver/silo.h"
+#include "protocol/reply_framer.h"
 
 namespace vr {
 
 bool TSilo::RefreshTank(uint8_t n) {
+  if (refresh_all_ && IsPortType(GetConnectionType()) && RefreshAllTanks(n)) return true;
   FrameBuffer reply{};
   const std::string digits = TankDigits(n);
   uint8_t length = kDensityReportLength;
@@ -26,6 +31,33 @@ int TSilo::DecodeInventory(const uint8_t* reply, uint8_t length) {
   if (!decoded) return 0;
   StoreReading(*decoded);
   return decoded->tank;
+}
+
+bool TSilo::RefreshAllTanks(uint8_t n) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (all_tanks_refused_ || !link_) return false;
+  // Another thread's request may have brought this tank in while this one
+  // waited for the lock.
+  if (IsFresh(n, kStampLevel)) return true;
+  uint8_t reply[kAllTanksFrameSize];
+  size_t length = 0;
+  std::optional<AllTanksReply> decoded;
+  for (std::string_view report : {kDensityReport, kInventoryReport}) {
+    if (ExchangeAllTanks(std::string(report) + TankDigits(0), reply, length)) {
+      decoded = DecodeAllTanksReply(reply, length);
+      if (decoded) break;
+    }
+  }
+  if (!decoded) {
+    // Not understood (the unknown-command reply, silence, a bad frame): the
+    // tanks are asked one by one from now on, so this costs once per link.
+    all_tanks_refused_ = true;
+    return false;
+  }
+  for (const InventoryReply& t : decoded->tanks)
+    if (t.tank != 0) StoreReading(t);
+  // A tank the reply does not carry is asked on its own.
+  return decoded->tanks[n - 1].tank == n;
 }
 
 void TSilo::StoreReading(const InventoryReply& d) {

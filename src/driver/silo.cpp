@@ -40,6 +40,7 @@ TSilo::TSilo(void* host, uint8_t connectionType)
   SetLinkState(VRSILO_LINK_OK);
   // The period is read on every construction, whichever entry point was used.
   SetUpdatePeriodMs(RoundToInt32(static_cast<double>(ReadUpdateSeconds()) * 1000.0));
+  refresh_all_ = ReadRefreshAllTanks();
   if (IsPortType(connectionType)) {
     std::string failure;
     link_ = OpenLink(connectionType, failure);
@@ -81,6 +82,7 @@ void TSilo::ChangeConnectionType(uint8_t type) {
     // thread can be using the link that is being destroyed.
     std::lock_guard<std::recursive_mutex> guard(lock_);
     link_.reset();
+    all_tanks_refused_ = false;  // a new link, perhaps to another gauge
     connection_type_.store(type, std::memory_order_relaxed);
     if (IsPortType(type)) link_ = OpenLink(type, failure);
   }

@@ -99,8 +99,10 @@ class TSilo {
   bool CheckReply(uint8_t tag, const uint8_t* reply, uint8_t& replyLength);
 
   // Inventory: asks for the density report, then the plain report; true when
-  // tank n's reading was refreshed by this call.
+  // tank n's reading was refreshed by this call. With RefreshAllTanks on a
+  // direct link, one request for every tank comes first.
   bool RefreshTank(uint8_t n);
+  bool RefreshesAllTanks() const { return refresh_all_; }
   // Decodes an inventory reply into the cache; returns the tank it was stored
   // under, or 0 when the echoed tank number is not 01..16.
   int DecodeInventory(const uint8_t* reply, uint8_t length);
@@ -123,6 +125,10 @@ class TSilo {
   ExchangeResult TransferOverBlock(uint8_t block, const uint8_t* frame, uint8_t frameLength,
                                    uint8_t* reply, uint8_t expected, bool& replyValid);
   void StoreReading(const InventoryReply& decoded);
+  bool RefreshAllTanks(uint8_t n);
+  // One request for every tank over the direct link: its attempts, the link
+  // state, and the reply checked against the request's echo.
+  bool ExchangeAllTanks(std::string_view command, uint8_t* reply, size_t& length);
   std::unique_ptr<TUrovn> OpenLink(uint8_t type, std::string& failure);
 
  public:
@@ -143,6 +149,10 @@ class TSilo {
   std::array<CachedReading, kTankCount> tanks_{};
   std::array<std::array<std::atomic<double>, kStampKinds>, kTankCount> stamps_{};
   std::recursive_mutex lock_;
+  bool refresh_all_ = false;
+  // The gauge did not answer a request for every tank: asked per tank for the
+  // rest of this link's life. Guarded by lock_.
+  bool all_tanks_refused_ = false;
   bool menu_pending_ = true;
 
   friend struct SiloTestAccess;

@@ -1,5 +1,6 @@
 #include "link/urovn.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -50,7 +51,7 @@ vr::FramerState TUrovn::FramerState() const {
   return framer_.State();
 }
 
-uint8_t TUrovn::LastReplySize() const {
+size_t TUrovn::LastReplySize() const {
   std::lock_guard<std::recursive_mutex> guard(PortLock());
   return reply_size_;
 }
@@ -72,7 +73,7 @@ void TUrovn::FeedByte() {
   reply_event_.Set();
 }
 
-ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length) {
+ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length, size_t replyLimit) {
   {
     // The reply event is reset together with the framer, before the
     // request is queued, so that a fast reply cannot be missed. Under the port
@@ -81,6 +82,7 @@ ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length) {
     // earlier frame cannot satisfy the coming wait.
     std::lock_guard<std::recursive_mutex> guard(PortLock());
     framer_.Restart();
+    framer_.SetLimit(replyLimit);
     reply_event_.Reset();
   }
   try {
@@ -91,23 +93,31 @@ ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length) {
   return kReplyOk;
 }
 
-ExchangeResult TUrovn::AwaitReply(uint8_t* reply, uint8_t& replyLength) {
+ExchangeResult TUrovn::WaitFrame(uint8_t* reply, size_t capacity, size_t& length) {
   // The reply event was reset by SendRequest (see there); not again here.
   if (!reply_event_.WaitFor(reply_timeout_ms_.load(std::memory_order_relaxed))) {
     return IsIdle() ? kNoReply : kBadReply;
   }
-  uint8_t size;
-  {
-    // The comm-event thread wrote the frame under the port lock before
-    // signalling; the copy is taken under it too.
-    std::lock_guard<std::recursive_mutex> guard(PortLock());
-    size = reply_size_;
-    std::memcpy(reply, reply_, size);
-  }
+  // The comm-event thread wrote the frame under the port lock before
+  // signalling; the copy is taken under it too.
+  std::lock_guard<std::recursive_mutex> guard(PortLock());
+  length = std::min(reply_size_, capacity);
+  std::memcpy(reply, reply_, length);
+  return kReplyOk;
+}
+
+ExchangeResult TUrovn::AwaitReply(uint8_t* reply, uint8_t& replyLength) {
+  size_t size = 0;
+  const ExchangeResult result = WaitFrame(reply, kFrameBufferSize, size);
+  if (result != kReplyOk) return result;
   uint8_t expected = replyLength;
-  replyLength = size;
+  replyLength = static_cast<uint8_t>(size);
   if (on_reply_ == nullptr) return kReplyOk;
   return on_reply_(on_reply_context_, 1, reply, replyLength, expected) ? kReplyOk : kBadReply;
+}
+
+ExchangeResult TUrovn::AwaitLongReply(uint8_t* reply, size_t capacity, size_t& replyLength) {
+  return WaitFrame(reply, capacity, replyLength);
 }
 
 }  // namespace vr

@@ -22,19 +22,24 @@ class TUrovn : public TComPort {
   ~TUrovn() override;
 
   void SetOnReply(ReplyCheckFn fn, void* context);
-  // Restarts the framer, resets the reply event, then queues the frame:
-  // kReplyOk, or kSendRefused when the port refused it.
-  ExchangeResult SendRequest(const uint8_t* frame, uint8_t length);
+  // Restarts the framer for replies of up to replyLimit bytes (255, or up to
+  // kAllTanksFrameSize for a request for every tank), resets the reply event,
+  // then queues the frame: kReplyOk, or kSendRefused when the port refused it.
+  ExchangeResult SendRequest(const uint8_t* frame, uint8_t length,
+                             size_t replyLimit = kFrameBufferSize);
   // Waits for a complete frame: kReplyOk (it passed the check), kNoReply
   // (silence since the last complete frame) or kBadReply (a frame began but
   // did not end in time, or failed the check). The check is called with tag 1.
   ExchangeResult AwaitReply(uint8_t* reply /*255 bytes*/, uint8_t& replyLength);
+  // The same wait for a reply that may be longer than 255 bytes; the frame is
+  // handed over unchecked (kReplyOk: a frame completed, whatever it holds).
+  ExchangeResult AwaitLongReply(uint8_t* reply, size_t capacity, size_t& replyLength);
   void SetReplyTimeoutMs(uint32_t ms);  // 1500 by default; tests may shorten it
 
   // Views of the framer (for tests).
   bool IsIdle() const;
   vr::FramerState FramerState() const;
-  uint8_t LastReplySize() const;
+  size_t LastReplySize() const;
   bool IsReplySignalled() const { return reply_event_.IsSet(); }
 
  protected:
@@ -43,11 +48,14 @@ class TUrovn : public TComPort {
   void FeedByte();
 
  private:
+  // Waits for a complete frame and copies it (at most capacity bytes).
+  ExchangeResult WaitFrame(uint8_t* reply, size_t capacity, size_t& length);
+
   // The framer and the last complete frame: written on the comm-event thread
   // (FeedByte) and by SendRequest, read by AwaitReply; guarded by the port lock.
   ReplyFramer framer_;
-  uint8_t reply_size_ = 0;
-  uint8_t reply_[kFrameBufferSize] = {};
+  size_t reply_size_ = 0;
+  uint8_t reply_[kAllTanksFrameSize] = {};
   Event reply_event_{Event::Mode::kManualReset};
   ReplyCheckFn on_reply_ = nullptr;
   void* on_reply_context_ = nullptr;

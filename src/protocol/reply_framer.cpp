@@ -33,15 +33,21 @@ FrameEvent ReplyFramer::Feed(uint8_t b) {
       state_ = kAwaitingFrame;
       return FrameEvent::kComplete;
   }
-  // A frame that fills the 255-byte buffer without having ended cannot end
-  // within it (the terminator would be byte 256): it is dropped and the framer
-  // waits for a new frame. Idle stays false.
-  if (count_ >= kFrameBufferSize) {
+  // A frame that reaches the limit without having ended cannot end within it
+  // (the terminator would lie beyond): it is dropped and the framer waits for
+  // a new frame. Idle stays false.
+  if (count_ >= limit_) {
     state_ = kAwaitingFrame;
     count_ = 0;
     return FrameEvent::kOverflow;
   }
   return FrameEvent::kNone;
+}
+
+void ReplyFramer::SetLimit(size_t limit) {
+  limit_ = limit < kFrameBufferSize     ? kFrameBufferSize
+           : limit > kAllTanksFrameSize ? kAllTanksFrameSize
+                                        : limit;
 }
 
 void ReplyFramer::Restart() {

@@ -3,6 +3,7 @@
 // (SOH, six echo characters, data, "&&", four checksum characters, a
 // terminator). A step machine without threads or locks; the link feeds it one
 // byte at a time and takes each complete frame.
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/frame.h"
@@ -23,9 +24,16 @@ enum class FrameEvent : uint8_t {
   kOverflow,  // the frame filled the buffer without ending and was discarded
 };
 
+// The reply to a request for every tank at once (tank 00) may be this long;
+// every other reply fits the 255-byte frame buffer.
+constexpr size_t kAllTanksFrameSize = 4096;
+
 class ReplyFramer {
  public:
   FrameEvent Feed(uint8_t byte);
+  // The longest frame taken until the next call: kFrameBufferSize (the
+  // default) or up to kAllTanksFrameSize.
+  void SetLimit(size_t limit);
   // Drops a frame begun (before a new request). Idle is kept: bytes of a half
   // frame still make the coming silence a half frame.
   void Restart();
@@ -34,14 +42,15 @@ class ReplyFramer {
   // No byte has arrived since the last complete frame (or since construction).
   bool Idle() const { return idle_; }
   const uint8_t* Frame() const { return buffer_; }
-  uint8_t FrameLength() const { return count_; }
+  size_t FrameLength() const { return count_; }
 
  private:
   FramerState state_ = kAwaitingFrame;
-  uint8_t count_ = 0;
+  size_t count_ = 0;
+  size_t limit_ = kFrameBufferSize;
   uint8_t checksum_count_ = 0;
   bool idle_ = true;
-  uint8_t buffer_[kFrameBufferSize] = {};
+  uint8_t buffer_[kAllTanksFrameSize] = {};
 };
 
 }  // namespace vr
