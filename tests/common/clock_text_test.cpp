@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/text.h"
@@ -39,6 +40,36 @@ TEST(Text, Cp1251RoundTrip) {
   EXPECT_EQ(Cp1251ToUtf8(cp), text);
   EXPECT_EQ(Utf8ToCp1251("\xE4\xB8\xAD"), "?");  // outside the code page
   EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");          // cut-off sequence
+}
+
+TEST(Text, Cp1251EveryDefinedByteRoundTrips) {
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    if (b == 0x98) continue;  // undefined in the code page
+    const std::string byte(1, static_cast<char>(b));
+    EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(byte)), byte) << "byte 0x" << std::hex << b;
+  }
+  EXPECT_EQ(Cp1251ToUtf8("\x98"), "?");
+  EXPECT_EQ(Utf8ToCp1251("\xC2\x98"), "?");  // U+0098 has no byte
+}
+
+TEST(Text, Cp1251NamedCharacters) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"№", "\xB9"},
+      {"Ёё", "\xA8\xB8"},
+      {"«»", "\xAB\xBB"},
+      {"€‰™", "\x88\x89\x99"},
+      {"‚„…", "\x82\x84\x85"},
+      {"‘’“”•–—", "\x91\x92\x93\x94\x95\x96\x97"},
+      {"ЌЋќћ", "\x8D\x8E\x9D\x9E"},
+      {"ЂЃђѓЉЊЏљњџ", "\x80\x81\x90\x83\x8A\x8C\x8F\x9A\x9C\x9F"},
+      {"ҐґІіЇїЄє", "\xA5\xB4\xB2\xB3\xAF\xBF\xAA\xBA"},
+      {"ЎўЈјЅѕ", "\xA1\xA2\xA3\xBC\xBD\xBE"},
+      {"\u00A0\u00AD°±µ·", "\xA0\xAD\xB0\xB1\xB5\xB7"},
+  };
+  for (auto [utf8, cp1251] : cases) {
+    EXPECT_EQ(Utf8ToCp1251(utf8), cp1251) << utf8;
+    EXPECT_EQ(Cp1251ToUtf8(cp1251), utf8) << utf8;
+  }
 }
 
 }  // namespace

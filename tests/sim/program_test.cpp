@@ -1,6 +1,6 @@
-// The vr-gauge-sim program, run as a child process. Skipped when the program
-// is not found next to this test (build the target vr-gauge-sim first, or set
-// VR_GAUGE_SIM to its path).
+// The vr-gauge-sim and vr-host programs, run as child processes. Skipped when
+// a program is not found next to this test (build its target first, or set
+// VR_GAUGE_SIM or VR_HOST to its path).
 #ifndef _WIN32
 
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,14 +28,14 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string FindProgram() {
-  if (const char* env = std::getenv("VR_GAUGE_SIM")) return env;
+std::string FindProgram(const std::string& name = "vr-gauge-sim") {
+  const std::string folder = name == "vr-host" ? "vr-host" : "gauge-sim";
+  if (const char* env = std::getenv(name == "vr-host" ? "VR_HOST" : "VR_GAUGE_SIM")) return env;
   char exe[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return {};
   fs::path dir = fs::path(std::string(exe, static_cast<size_t>(n))).parent_path();
-  for (const fs::path& candidate :
-       {dir / ".." / "tools" / "gauge-sim" / "vr-gauge-sim", dir / "gauge-sim" / "vr-gauge-sim"}) {
+  for (const fs::path& candidate : {dir / ".." / "tools" / folder / name, dir / folder / name}) {
     std::error_code ec;
     if (fs::exists(candidate, ec)) return fs::canonical(candidate, ec).string();
   }
@@ -43,7 +44,8 @@ std::string FindProgram() {
 
 class Child {
  public:
-  bool Spawn(const std::string& program, std::vector<std::string> args) {
+  // stderr goes to /dev/null, or with the rest of the output when wanted.
+  bool Spawn(const std::string& program, std::vector<std::string> args, bool stderr_too = false) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return false;
     // Everything the child needs is prepared before fork(): only
@@ -56,7 +58,7 @@ class Child {
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      ::dup2(null, 2);
+      ::dup2(stderr_too ? out[1] : null, 2);
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
@@ -211,6 +213,34 @@ TEST(Program, HelpDescribesOptionsAndCommands) {
        {"--tanks", "--tank", "--fault", "--delay", "--pace", "--quiet", "lower-checksum",
         "i201-only", "byte-by-byte", "fault none", "delay MS", "pace BAUD", "stats", "cal="})
     EXPECT_NE(all.find(word), std::string::npos) << word;
+}
+
+TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
+  const std::tuple<const char*, std::vector<std::string>, const char*> cases[] = {
+      {"vr-host", {"--port", "x"}, "--port: 'x' is not a number from 1 to 6"},
+      {"vr-host", {"--port", "99999"}, "--port: '99999'"},
+      {"vr-host", {"--port=3x"}, "--port: '3x'"},
+      {"vr-host", {"--block", "0"}, "--block: '0'"},
+      {"vr-host", {"--count", "-1"}, "--count: '-1'"},
+      {"vr-host", {"--tanks", "4-2"}, "--tanks: '4-2'"},
+      {"vr-host", {"--tanks", "1-17"}, "--tanks: '1-17'"},
+      {"vr-host", {"--calibration", "100"}, "--calibration: '100'"},
+      {"vr-host", {"--write-calibration", "1"}, "--write-calibration needs a file"},
+      {"vr-host", {"--watch", "--port"}, "--port needs a value"},
+      {"vr-host", {"--gui=yes"}, "--gui takes no value"},
+      {"vr-gauge-sim", {"--delay", "-1"}, "--delay: '-1'"},
+      {"vr-gauge-sim", {"--pace", "4294967296"}, "--pace: '4294967296'"},
+      {"vr-gauge-sim", {"--quiet", "9600"}, "unexpected argument 9600"},
+  };
+  for (const auto& [name, args, message] : cases) {
+    std::string program = FindProgram(name);
+    if (program.empty()) GTEST_SKIP() << name << " not built";
+    Child child;
+    ASSERT_TRUE(child.Spawn(program, args, /*stderr_too=*/true));
+    std::string out = child.Rest(3000ms);
+    EXPECT_NE(out.find(message), std::string::npos) << name << " " << args[0] << ": " << out;
+    EXPECT_EQ(child.Terminate(1000ms), 2) << name << " " << args[0];
+  }
 }
 
 }  // namespace

@@ -260,12 +260,12 @@ std::map<int, TankState> DemoTanks();
 // ---------------------------------------------------------------------------
 // Serves a GaugeSim on a pseudo-terminal.
 //
-// Open() creates the pty (posix_openpt, grantpt, unlockpt), opens the slave
-// itself and sets it raw at 9600 8N1. The simulator keeps that slave
-// descriptor open for the pty's whole life: on Linux, once the last slave
-// descriptor is closed the master reports POLLHUP and read() fails with EIO
-// until a slave is opened again (a poll loop would spin, and a reply written
-// meanwhile is lost), and the line settings may fall back to the defaults.
+// Open() creates the pty with openpty(), which also opens the slave, and sets
+// the slave raw at 9600 8N1. The simulator keeps that slave descriptor open
+// for the pty's whole life: on Linux, once the last slave descriptor is
+// closed the master reports POLLHUP and read() fails with EIO until a slave
+// is opened again (a poll loop would spin, and a reply written meanwhile is
+// lost), and the line settings may fall back to the defaults.
 // Holding a slave open means the driver can close and reopen the port as
 // often as it likes and always finds the same raw line behind the same path.
 // The simulator never reads from its slave descriptor, so it takes no bytes.

@@ -1,5 +1,6 @@
 // vr-gauge-sim: a Veeder-Root gauge on a pseudo-terminal. Prints the slave
 // path on the first line of stdout and serves until SIGINT/SIGTERM.
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "gauge_sim.h"
 
 namespace {
@@ -23,6 +26,7 @@ namespace {
 using vr::sim::GaugeSim;
 using vr::sim::PtyGauge;
 using vr::sim::TankState;
+using vr::tools::OptionNumber;
 
 const char kUsage[] = R"(Usage: vr-gauge-sim [OPTIONS]
 
@@ -245,6 +249,26 @@ class Program {
   std::string link_;
 };
 
+enum LongOption {
+  kTanks = vr::tools::kLongOption,
+  kTank,
+  kDemo,
+  kFault,
+  kDelay,
+  kPace,
+  kLink,
+  kQuiet,
+  kHelp,
+};
+
+const option kLongOptions[] = {
+    {"tanks", required_argument, nullptr, kTanks}, {"tank", required_argument, nullptr, kTank},
+    {"demo", no_argument, nullptr, kDemo},         {"fault", required_argument, nullptr, kFault},
+    {"delay", required_argument, nullptr, kDelay}, {"pace", required_argument, nullptr, kPace},
+    {"link", required_argument, nullptr, kLink},   {"quiet", no_argument, nullptr, kQuiet},
+    {"help", no_argument, nullptr, kHelp},         {nullptr, 0, nullptr, 0},
+};
+
 int Usage(const std::string& error) {
   std::cerr << "vr-gauge-sim: " << error << "\nTry 'vr-gauge-sim --help'.\n";
   return 2;
@@ -260,41 +284,47 @@ int main(int argc, char** argv) {
   std::string link;
 
   try {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-      const std::string& a = args[i];
-      auto value = [&]() -> const std::string& {
-        if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-        return args[++i];
-      };
-      if (a == "-h" || a == "--help") {
-        std::cout << kUsage;
-        return 0;
-      } else if (a == "--tanks") {
-        for (auto& [n, t] : vr::sim::LoadTankFile(value())) tanks[n] = t;
-        have_tanks = true;
-      } else if (a == "--tank") {
-        ApplyTank(tanks, value());
-        have_tanks = true;
-      } else if (a == "--demo") {
-        for (auto& [n, t] : vr::sim::DemoTanks()) tanks[n] = t;
-        have_tanks = true;
-      } else if (a == "--fault") {
-        for (const std::string& name : Split(value(), ','))
-          if (!vr::sim::SetFaultByName(faults, name))
-            throw std::invalid_argument("unknown fault '" + name + "'");
-      } else if (a == "--delay" || a == "--pace") {
-        unsigned v = 0;
-        if (!ParseUnsigned(value(), v)) throw std::invalid_argument(a + " needs a number");
-        (a == "--delay" ? faults.delay_ms : faults.pace_baud) = v;
-      } else if (a == "--link") {
-        link = value();
-      } else if (a == "--quiet") {
-        quiet = true;
-      } else {
-        throw std::invalid_argument("unknown option " + a);
+    for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+      switch (c) {
+        case 'h':
+        case kHelp:
+          std::cout << kUsage;
+          return 0;
+        case kTanks:
+          for (auto& [n, t] : vr::sim::LoadTankFile(optarg)) tanks[n] = t;
+          have_tanks = true;
+          break;
+        case kTank:
+          ApplyTank(tanks, optarg);
+          have_tanks = true;
+          break;
+        case kDemo:
+          for (auto& [n, t] : vr::sim::DemoTanks()) tanks[n] = t;
+          have_tanks = true;
+          break;
+        case kFault:
+          for (const std::string& name : Split(optarg, ','))
+            if (!vr::sim::SetFaultByName(faults, name))
+              throw std::invalid_argument("unknown fault '" + name + "'");
+          break;
+        case kDelay:
+          faults.delay_ms = static_cast<unsigned>(OptionNumber("--delay", optarg, 0, UINT_MAX));
+          break;
+        case kPace:
+          faults.pace_baud = static_cast<unsigned>(OptionNumber("--pace", optarg, 0, UINT_MAX));
+          break;
+        case kLink:
+          link = optarg;
+          break;
+        case kQuiet:
+          quiet = true;
+          break;
+        default:
+          throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
     }
+    if (optind < argc)
+      throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
   } catch (const std::exception& e) {
     return Usage(e.what());
   }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -102,20 +103,19 @@ std::string PtyGauge::OpenLocked() {
     std::lock_guard lock(mu_);
     if (master_ >= 0) return path_;
   }
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) ThrowErrno("posix_openpt");
-  int slave = -1;
+  // The slave descriptor openpty() returns is our own, kept for the life of
+  // the pty (see gauge_sim.h).
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) ThrowErrno("openpty");
   char name[128];
   try {
-    if (::grantpt(master) != 0) ThrowErrno("grantpt");
-    if (::unlockpt(master) != 0) ThrowErrno("unlockpt");
+    // openpty() has no flags argument: close-on-exec is set right after.
+    if (::fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(slave, F_SETFD, FD_CLOEXEC) != 0)
+      ThrowErrno("fcntl");
     if (int e = ::ptsname_r(master, name, sizeof name); e != 0) {
       errno = e;
       ThrowErrno("ptsname_r");
     }
-    // Our own slave descriptor, kept for the life of the pty (see gauge_sim.h).
-    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) ThrowErrno("open pty slave");
     termios tio{};
     if (::tcgetattr(slave, &tio) != 0) ThrowErrno("tcgetattr");
     ::cfmakeraw(&tio);

@@ -4,17 +4,21 @@
 #include "vr_host.h"
 
 #include <dlfcn.h>
+#include <getopt.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "command_line.h"
 #include "protocol/extended.h"
 #include "vrsilo.h"
 
@@ -24,13 +28,13 @@ void Usage() {
   std::puts(
       "usage: vr-host [options]\n"
       "  --lib PATH                 driver library (default: the built libvrsilo.so)\n"
-      "  --port N                   GetSiloEx3 with serial port COM<N>\n"
-      "  --block N                  GetSiloEx3 with communication block No. N\n"
+      "  --port N                   GetSiloEx3 with serial port COM<N> (1..6)\n"
+      "  --block N                  GetSiloEx3 with communication block No. N (1..3)\n"
       "                             (without either: GetSiloEx2, settings from $WINDIR/cnf.INI)\n"
-      "  --tanks A-B                tanks to show (default 1-16)\n"
+      "  --tanks A-B                tanks to show, 1..16 (default 1-16)\n"
       "  --watch                    repeat the table every second until interrupted\n"
       "  --count K                  with --watch: stop after K tables\n"
-      "  --calibration N            print tank N's height and 20 calibration points\n"
+      "  --calibration N            print tank N's height and 20 calibration points (1..99)\n"
       "  --write-calibration N FILE write tank N's table from FILE (the format --calibration\n"
       "                             prints: 'height H' then 20 volumes, '#' starts a comment)\n"
       "  --gui                      a window: the tank table refreshed every second and the\n"
@@ -118,6 +122,54 @@ int WriteCalibration(const Host& h, int tank, const char* file) {
   return rc == 0 ? 0 : 1;
 }
 
+// --tanks "N" or "A-B": tanks 1..16 with A <= B.
+void ParseTanks(const std::string& text, int& first, int& last) {
+  using vr::tools::OptionNumber;
+  size_t dash = text.find('-');
+  try {
+    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, 16));
+    last = dash == std::string::npos
+               ? first
+               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, 16));
+  } catch (const std::invalid_argument&) {
+    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= 16");
+  }
+}
+
+enum LongOption {
+  kLib = vr::tools::kLongOption,
+  kPort,
+  kBlock,
+  kTanks,
+  kGui,
+  kScreenshots,
+  kWatch,
+  kCount,
+  kCalibration,
+  kWriteCalibration,
+  kHelp,
+};
+
+const option kLongOptions[] = {
+    {"lib", required_argument, nullptr, kLib},
+    {"port", required_argument, nullptr, kPort},
+    {"block", required_argument, nullptr, kBlock},
+    {"tanks", required_argument, nullptr, kTanks},
+    {"gui", no_argument, nullptr, kGui},
+    {"screenshots", required_argument, nullptr, kScreenshots},
+    {"watch", no_argument, nullptr, kWatch},
+    {"count", required_argument, nullptr, kCount},
+    {"calibration", required_argument, nullptr, kCalibration},
+    {"write-calibration", required_argument, nullptr, kWriteCalibration},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The value of the current option: a whole number from min to max.
+int Number(const char* option, int min, int max) {
+  return static_cast<int>(vr::tools::OptionNumber(option, optarg, min, max));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,46 +179,55 @@ int main(int argc, char** argv) {
   std::string screenshots;
   int calibration = 0, writeTank = 0;
   const char* writeFile = nullptr;
-  for (int a = 1; a < argc; ++a) {
-    std::string arg = argv[a];
-    auto next = [&]() -> const char* {
-      if (a + 1 >= argc) {
-        std::fprintf(stderr, "vr-host: %s needs a value\n", arg.c_str());
-        std::exit(2);
+  try {
+    for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+      switch (c) {
+        case 'h':
+        case kHelp:
+          Usage();
+          return 0;
+        case kLib:
+          libPath = optarg;
+          break;
+        case kPort:
+          port = Number("--port", 1, 6);
+          break;
+        case kBlock:
+          block = Number("--block", 1, 3);
+          break;
+        case kTanks:
+          ParseTanks(optarg, first, last);
+          break;
+        case kGui:
+          gui = true;
+          break;
+        case kScreenshots:
+          screenshots = optarg;
+          break;
+        case kWatch:
+          watch = true;
+          break;
+        case kCount:
+          count = Number("--count", 1, INT_MAX);
+          break;
+        case kCalibration:
+          calibration = Number("--calibration", 1, 99);
+          break;
+        case kWriteCalibration:  // N FILE: the file is the next word
+          writeTank = Number("--write-calibration", 1, 99);
+          if (optind >= argc) throw std::invalid_argument("--write-calibration needs a file");
+          writeFile = argv[optind++];
+          break;
+        default:
+          throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
-      return argv[++a];
-    };
-    if (arg == "--help" || arg == "-h") {
-      Usage();
-      return 0;
-    } else if (arg == "--lib") {
-      libPath = next();
-    } else if (arg == "--port") {
-      port = std::atoi(next());
-    } else if (arg == "--block") {
-      block = std::atoi(next());
-    } else if (arg == "--tanks") {
-      if (std::sscanf(next(), "%d-%d", &first, &last) == 1) last = first;
-    } else if (arg == "--gui") {
-      gui = true;
-    } else if (arg == "--screenshots") {
-      screenshots = next();
-    } else if (arg == "--watch") {
-      watch = true;
-    } else if (arg == "--count") {
-      count = std::atoi(next());
-    } else if (arg == "--calibration") {
-      calibration = std::atoi(next());
-    } else if (arg == "--write-calibration") {
-      writeTank = std::atoi(next());
-      writeFile = next();
-    } else {
-      std::fprintf(stderr, "vr-host: unknown option %s (see --help)\n", arg.c_str());
-      return 2;
     }
+    if (optind < argc)
+      throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "vr-host: %s (see --help)\n", e.what());
+    return 2;
   }
-  if (first < 1) first = 1;
-  if (last > 16) last = 16;
 
   Host h;
   h.lib = dlopen(libPath.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -1,0 +1,45 @@
+#pragma once
+// Command-line helpers shared by the POSIX tools (parsed with getopt_long,
+// option string starting "+:" so that getopt itself prints nothing).
+#include <getopt.h>
+
+#include <charconv>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vr::tools {
+
+// The value of `text` given to `option`: the whole text must be a decimal
+// number from min to max, else std::invalid_argument naming both.
+inline long long OptionNumber(std::string_view option, std::string_view text, long long min,
+                              long long max) {
+  long long value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+    throw std::invalid_argument(std::string(option) + ": '" + std::string(text) +
+                                "' is not a number from " + std::to_string(min) + " to " +
+                                std::to_string(max));
+  return value;
+}
+
+// Long options take values from here on, so that optopt tells them from the
+// short ones.
+inline constexpr int kLongOption = 256;
+
+// The message for getopt_long's ':' (a value is missing) or '?' (an unknown
+// option, or a value given to an option that takes none).
+inline std::string OptionError(int code, char* const* argv) {
+  std::string name;
+  if (optopt == 0 || optopt >= kLongOption) {  // a long option: the word before optind
+    const char* word = argv[optind - 1];
+    name.assign(word, std::strcspn(word, "="));
+  } else {
+    name = std::string("-") + static_cast<char>(optopt);
+  }
+  if (code == ':') return name + " needs a value";
+  return optopt >= kLongOption ? name + " takes no value" : "unknown option " + name;
+}
+
+}  // namespace vr::tools
