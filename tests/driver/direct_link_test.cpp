@@ -301,6 +301,30 @@ TEST_F(DirectLinkTest, ConsoleWithoutDensityReportOverTheBlock) {
   EXPECT_EQ(s.Stamp(1, kStampLevel), 0.0) << "nothing was decoded";
 }
 
+TEST_F(DirectLinkTest, AGaugeThatDoesNotAnswerEveryTankIsAskedPerTankForTheLinksLife) {
+  windir_.WriteSettings("[VeederRoot]\nRefreshAllTanks=1\n");
+  TSilo& s = Open();
+  ASSERT_TRUE(s.RefreshesAllTanks());
+  // The simulator answers tank 00 with the unknown-command reply.
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);
+  EXPECT_EQ(s.GetLinkState(), 1);
+  EXPECT_DOUBLE_EQ(s.GetVolume(1), 30000.0);
+  sim::Stats st = gauge_.GetStats();
+  EXPECT_EQ(st.Count("i21400"), 1u);
+  EXPECT_EQ(st.Count("i20100"), 1u);
+  EXPECT_EQ(st.Count("i21401"), 1u);
+  EXPECT_EQ(st.Count("i21402"), 1u);
+  // A new link may lead to another gauge: it is asked again, once.
+  s.ChangeConnectionType(4);
+  if (TUrovn* link = SiloTestAccess::Link(s)) link->SetReplyTimeoutMs(150);
+  clock_.AdvanceMs(60000);
+  EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);
+  EXPECT_DOUBLE_EQ(s.GetLevel(1), 1500.0);
+  st = gauge_.GetStats();
+  EXPECT_EQ(st.Count("i21400"), 2u);
+  EXPECT_EQ(st.Count("i21401"), 2u);
+}
+
 TEST_F(DirectLinkTest, DestructionClosesThePort) {
   Open(4);
   EXPECT_EQ(port_->OpenDevices(), 1);
