@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/clock.h"
 #include "driver/silo.h"
 #include "gauge_sim.h"
 #include "test_support.h"
@@ -22,7 +23,7 @@ struct PtyFixture {
   vr::sim::PtyGauge pty{gauge};
   std::unique_ptr<vr::TSilo> silo;
 
-  explicit PtyFixture(unsigned paceBaud) {
+  explicit PtyFixture(unsigned paceBaud, const std::string& settings = "CriticalUpdateTime=0\n") {
     for (int n = 1; n <= 16; ++n) {
       vr::sim::TankState t;
       t.level = 1000.0f + static_cast<float>(n);
@@ -32,7 +33,7 @@ struct PtyFixture {
     }
     gauge.SetPace(paceBaud);
     std::string path = pty.Start();
-    windir.WriteSettings("[VeederRoot]\nCriticalUpdateTime=0\n[Ports]\nCOM1=" + path + "\n");
+    windir.WriteSettings("[VeederRoot]\n" + settings + "[Ports]\nCOM1=" + path + "\n");
     silo = std::make_unique<vr::TSilo>(nullptr, 3);
   }
 };
@@ -81,6 +82,42 @@ BENCHMARK(BM_SixteenTanksPaced)
     ->Name("pty/16_tanks_at_9600")
     ->UseManualTime()
     ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+
+// 16 tanks read through the slot table, each stale, from a console that
+// takes 150 ms to start a reply, at 9600 baud: one request per tank (range 0)
+// or one request for every tank (range 1).
+void BM_SixteenTanksWithLatency(benchmark::State& state) {
+  const bool allTanks = state.range(0) != 0;
+  vr::ManualClock clock;
+  vr::SetClock(&clock);
+  PtyFixture f(9600, std::string("CriticalUpdateTime=30\nRefreshAllTanks=") +
+                         (allTanks ? "1" : "0") + "\n");
+  f.gauge.SetLatency(150);
+  VrSilo* host = f.silo->ToHost();
+  const auto level = VRSILO_SLOT(host, VrGetDoubleFn, VRSILO_SLOT_GET_LEVEL);
+  const uint64_t before = f.gauge.GetStats().requests;
+  double total = 0;
+  for (auto _ : state) {
+    clock.AdvanceMs(31000);  // every tank's reading is stale again
+    auto t0 = Clock::now();
+    for (uint32_t i = 0; i < 16; ++i)
+      if (level(host, i) != 1001.0 + i) state.SkipWithError("a refresh failed");
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    state.SetIterationTime(seconds);
+    total += seconds;
+  }
+  const double sweeps = static_cast<double>(state.iterations());
+  state.counters["sweep_ms"] = total / sweeps * 1000.0;
+  state.counters["requests"] = static_cast<double>(f.gauge.GetStats().requests - before) / sweeps;
+  vr::SetClock(nullptr);
+}
+BENCHMARK(BM_SixteenTanksWithLatency)
+    ->Name("pty/16_tanks_latency_150")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
