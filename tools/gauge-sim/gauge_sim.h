@@ -74,6 +74,8 @@ struct TankState {
   float temperature = 0;   // field 6, degrees Celsius
   float water_volume = 0;  // field 7 of i201, litres
   float density = 0;       // field 3 of i214, kg/m3 (the driver divides by 1000)
+  float tc_density = 0;    // temperature-compensated density, kg/m3
+  float mass = 0;          // kg; 0 = volume * density / 1000
   float height = 0;        // full height in mm, served by i607, written by s607
   // Calibration volumes: element k-1 is the volume at level k/20 of the full
   // height (element 19 = full-height volume), as the driver's CalibrationPoints.
@@ -235,12 +237,14 @@ class GaugeSim {
 // blank or ':'), then key=value items separated by blanks or commas. Keys:
 //   volume, tc_volume (alias tcvolume), ullage, level, water, temperature
 //   (alias temp), water_volume (alias watervolume), density (kg/m3),
+//   tc_density (alias tcdensity, kg/m3), mass (kg, 0 = volume * density / 1000),
 //   height (mm), product (1 character), status (4 characters),
 //   cal=v1,v2,...,v20  20 volumes, v1 at 1/20 of the height ... v20 at full
 //                      height (values following cal= without '=' continue it),
 //   capacity=V         derive cal from a horizontal cylinder of V litres.
-// Defaults: every number 0, product '1', status "0000"; tc_volume = volume and
-// ullage = max(0, cal[19] - volume) unless given. A tank not listed is absent.
+// Defaults: every number 0, product '1', status "0000"; tc_volume = volume,
+// tc_density = density and ullage = max(0, cal[19] - volume) unless given.
+// A tank not listed is absent.
 // The same line without "tank", "1:level=1500,volume=20000,...", is the --tank
 // form. Errors throw std::invalid_argument naming the line and the item.
 
