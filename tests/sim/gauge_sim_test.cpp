@@ -428,13 +428,30 @@ TEST_F(GaugeSimTest, TransportFaultsTravelWithTheAnswer) {
 
 TEST_F(GaugeSimTest, PacedRequestSplitOverTimeAnswersAfterItsWireTime) {
   sim.SetPace(9600);
+  sim.SetLatency(20);
+  sim.SetDelay(5);
   auto t0 = Clock::now();
   sim.Feed("\x01i2", t0);
   auto late = t0 + std::chrono::milliseconds(50);
   auto answers = sim.Feed("0101", late);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].request_start, t0);
-  EXPECT_EQ(answers[0].EarliestReplyTime(), late);  // the wire time has passed already
+  // The wire time has passed already; latency and delay count from the completion.
+  EXPECT_EQ(answers[0].EarliestReplyTime(), late + std::chrono::milliseconds(25));
+}
+
+TEST_F(GaugeSimTest, Tls4I214AddsMassAndCompensatedDensity) {
+  sim.SetModel(GaugeSim::Model::kTls4);
+  sim.UpdateTank(1, [](TankState& t) { t.tc_density = 751.5f; });
+  Bytes r = Reply("\x01i21401");
+  ASSERT_EQ(r.size(), kI214Tls4Length);
+  EXPECT_TRUE(Valid(r));
+  EXPECT_EQ(Text(r, 24, 2), "0A");
+  EXPECT_EQ(Text(r, 26, 80), Hex(20000.5f) + Hex(20000.5f * 745.2f / 1000) + Hex(745.2f) +
+                                 Hex(1234.5f) + Hex(3.25f) + Hex(-1.5f) + Hex(751.5f) +
+                                 Hex(19950.25f) + Hex(9999.75f) + Hex(42.0f));
+  sim.UpdateTank(1, [](TankState& t) { t.mass = 15000.0f; });
+  EXPECT_FLOAT_EQ(Field(Reply("\x01i21401"), 34), 15000.0f);
 }
 
 TEST(GaugeSimFaults, NamesParseAndDescribe) {

@@ -23,6 +23,10 @@
 //             4-char checksum, ETX. Fields: 1 volume (26), 2 TC volume (34),
 //             3 density kg/m3 in i214 / ullage in i201 (42), 4 level (50),
 //             5 water (58), 6 temperature (66), 7 water volume (74, i201 only).
+//   model tls4 (GaugeSim::Model::kTls4): "i214" has 10 fields, field count
+//             "0A", 113 bytes: 1 volume, 2 mass kg, 3 density kg/m3, 4 level,
+//             5 water, 6 temperature, 7 TC density kg/m3, 8 TC volume,
+//             9 ullage, 10 water volume. "i201" is the same in both models.
 //   calibration replies ("i607"/"s607" 34 bytes, "i606"/"s606" 186 bytes):
 //             SOH, echo, 12-char header YYMMDDHHmm + tank (2), then at offset 19
 //             the height (1 hex float) or the 20 volumes (field j = element 20-j,
@@ -33,6 +37,9 @@
 //             set payload that is not all hexadecimal digits. ("FF1B" happens to
 //             be the reply checksum of SOH "9999": only the driver's echo
 //             check refuses it.)
+//
+// Every reply starts no earlier than the latency (SetLatency, the console's
+// processing time) after its request was complete; a delay fault adds to it.
 
 #include <array>
 #include <atomic>
@@ -60,6 +67,7 @@ constexpr size_t kCalibrationPoints = 20;
 // Reply lengths of the supported commands.
 constexpr size_t kI201Length = 89;
 constexpr size_t kI214Length = 81;
+constexpr size_t kI214Tls4Length = 113;
 constexpr size_t kHeightReplyLength = 34;    // i607, s607
 constexpr size_t kVolumesReplyLength = 186;  // i606, s606
 constexpr std::string_view kErrorReply = vr::kUnknownCommandReply;
@@ -74,8 +82,8 @@ struct TankState {
   float temperature = 0;   // field 6, degrees Celsius
   float water_volume = 0;  // field 7 of i201, litres
   float density = 0;       // field 3 of i214, kg/m3 (the driver divides by 1000)
-  float tc_density = 0;    // temperature-compensated density, kg/m3
-  float mass = 0;          // kg; 0 = volume * density / 1000
+  float tc_density = 0;    // field 7 of tls4 i214, kg/m3 (the tank text defaults it to density)
+  float mass = 0;          // field 2 of tls4 i214, kg; 0 = volume * density / 1000
   float height = 0;        // full height in mm, served by i607, written by s607
   // Calibration volumes: element k-1 is the volume at level k/20 of the full
   // height (element 19 = full-height volume), as the driver's CalibrationPoints.
@@ -140,12 +148,13 @@ struct Answer {
   size_t request_length = 0;        // SOH + command + payload
   Clock::time_point request_start;  // time of the Feed that carried the SOH
   Clock::time_point request_end;    // time of the Feed that completed it
+  unsigned latency_ms = 0;
   unsigned delay_ms = 0;
   unsigned pace_baud = 0;
   bool byte_by_byte = false;
 
   // No earlier than the request's own wire time after its SOH arrived (when
-  // pacing), and no earlier than its completion; plus the delay.
+  // pacing), and no earlier than its completion; plus the latency and the delay.
   Clock::time_point EarliestReplyTime() const;
 };
 
@@ -168,6 +177,9 @@ size_t PayloadLength(std::string_view function_code);
 
 class GaugeSim {
  public:
+  // The console family served; it decides the "i214" layout (see the top).
+  enum class Model { kTls350, kTls4 };
+
   GaugeSim() = default;
   GaugeSim(const GaugeSim&) = delete;
   GaugeSim& operator=(const GaugeSim&) = delete;
@@ -190,6 +202,13 @@ class GaugeSim {
   void ClearFaults();                                    // everything off
   void SetDelay(unsigned ms);
   void SetPace(unsigned baud);
+
+  // Console family (default kTls350) and processing time (default 0 ms),
+  // thread-safe, taking effect from the next completed request.
+  void SetModel(Model model);
+  Model GetModel() const;
+  void SetLatency(unsigned ms);
+  unsigned GetLatency() const;
 
   // Header time stamp "YYMMDDHHmm"; empty (the default) = the local clock.
   void SetHeaderTime(std::string yymmddhhmm);
@@ -218,6 +237,8 @@ class GaugeSim {
   mutable std::mutex mu_;
   std::array<std::optional<TankState>, kMaxTanks + 1> tanks_{};  // [0] unused
   Faults faults_;
+  Model model_ = Model::kTls350;
+  unsigned latency_ms_ = 0;
   std::string header_time_;
   Stats stats_;
   ParseState state_ = ParseState::kIdle;
@@ -225,6 +246,10 @@ class GaugeSim {
   size_t need_ = 0;      // characters still expected in the current state
   Clock::time_point request_start_{};
 };
+
+// "tls350" / "tls4" and back; std::nullopt for any other name.
+std::string_view ModelName(GaugeSim::Model model);
+std::optional<GaugeSim::Model> ParseModel(std::string_view name);
 
 // ---------------------------------------------------------------------------
 // Tank text format (files given with --tanks, and --tank / stdin "tank"):
