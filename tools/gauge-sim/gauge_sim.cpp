@@ -82,15 +82,16 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 
 const std::vector<std::string_view>& FaultNames() {
   static const std::vector<std::string_view> names = {
-      "silent",  "bad-checksum", "lower-checksum",  "cut",         "garbage", "i201-only",
-      "no-i606", "no-i214",      "unknown-command", "byte-by-byte"};
+      "silent",       "bad-checksum",    "lower-checksum", "cut",
+      "garbage",      "i201-only",       "no-i606",        "no-i214",
+      "no-all-tanks", "unknown-command", "byte-by-byte"};
   return names;
 }
 
 bool SetFaultByName(Faults& f, std::string_view name, bool on) {
   if (name == "none") {
     f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only = f.no_i606 =
-        f.no_i214 = f.unknown_all = f.byte_by_byte = false;
+        f.no_i214 = f.no_all_tanks = f.unknown_all = f.byte_by_byte = false;
     return true;
   }
   bool* flag = nullptr;
@@ -110,6 +111,8 @@ bool SetFaultByName(Faults& f, std::string_view name, bool on) {
     flag = &f.no_i606;
   else if (name == "no-i214")
     flag = &f.no_i214;
+  else if (name == "no-all-tanks")
+    flag = &f.no_all_tanks;
   else if (name == "unknown-command")
     flag = &f.unknown_all;
   else if (name == "byte-by-byte")
@@ -133,6 +136,7 @@ std::string DescribeFaults(const Faults& f) {
   if (f.i201_only) add("i201-only");
   if (f.no_i606) add("no-i606");
   if (f.no_i214) add("no-i214");
+  if (f.no_all_tanks) add("no-all-tanks");
   if (f.unknown_all) add("unknown-command");
   if (f.byte_by_byte) add("byte-by-byte");
   if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
@@ -343,7 +347,8 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   if (!inventory && !calibration) return error;
   if (payload.size() != PayloadLength(code)) return error;
   int tank = (command[4] - '0') * 10 + (command[5] - '0');
-  if (tank < 1 || tank > kMaxTanks || !tanks_[tank]) return error;
+  bool all_tanks = inventory && tank == 0;
+  if (!all_tanks && (tank < 1 || tank > kMaxTanks || !tanks_[tank])) return error;
 
   std::vector<uint8_t> out;
   out.reserve(kVolumesReplyLength);
@@ -353,7 +358,9 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
 
   if (inventory) {
     AppendText(out, time);
-    AppendInventory(out, tank, *tanks_[tank], code == "i214", model_);
+    int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
+    for (int n = first; n <= last; ++n)
+      if (tanks_[n]) AppendInventory(out, n, *tanks_[n], code == "i214", model_);
     Finish(out);
     return out;
   }
@@ -453,7 +460,8 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   }
 
   // A console that lacks the command answers it with the error reply and does nothing.
-  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == "i214");
+  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == "i214") ||
+                 (faults_.no_all_tanks && a.command.ends_with("00"));
   std::vector<uint8_t> frame = lacking
                                    ? std::vector<uint8_t>(kErrorReply.begin(), kErrorReply.end())
                                    : ExecuteLocked(a.command, a.payload);

@@ -27,6 +27,12 @@
 //             "0A", 113 bytes: 1 volume, 2 mass kg, 3 density kg/m3, 4 level,
 //             5 water, 6 temperature, 7 TC density kg/m3, 8 TC volume,
 //             9 ullage, 10 water volume. "i201" is the same in both models.
+//   every tank ("i20100", "i21400"): SOH, echo, YYMMDDHHmm once, then for each
+//             configured tank in ascending order a 9-char block header
+//             tank (2) + product (1) + status (4) + field count (2) and its
+//             fields as in the single-tank reply of the current model; "&&",
+//             checksum, ETX. 17 + sum(9 + 8 * fields) + 7 bytes; 24 bytes with
+//             no tanks. Other commands for tank 00 get the error reply.
 //   calibration replies ("i607"/"s607" 34 bytes, "i606"/"s606" 186 bytes):
 //             SOH, echo, 12-char header YYMMDDHHmm + tank (2), then at offset 19
 //             the height (1 hex float) or the 20 volumes (field j = element 20-j,
@@ -100,8 +106,8 @@ struct TankState {
 // reply, the error reply included. Under bad-checksum, lower-checksum, cut and
 // garbage the request is still executed (s607/s606 store what they carry):
 // the gauge did the work, its reply was spoilt on the way. A request silenced
-// by silent or i201-only, or refused by no-i214 or unknown-command, is counted
-// but not executed.
+// by silent or i201-only, or refused by no-i214, no-all-tanks or
+// unknown-command, is counted but not executed.
 struct Faults {
   bool silent = false;          // no reply at all (the request is not executed)
   bool bad_checksum = false;    // checksum off by one (still 4 upper-case hex digits)
@@ -111,19 +117,24 @@ struct Faults {
   bool i201_only = false;       // "i214" gets no reply (silent, not executed)
   bool no_i606 = false;         // "i606" gets no reply: heights read, tables do not
   bool no_i214 = false;         // "i214" gets the error reply (an older console)
+  bool no_all_tanks = false;    // tank 00 requests get the error reply (an older console)
   bool unknown_all = false;     // every command gets the error reply
   bool byte_by_byte = false;    // transport: one byte per write(), ~0.2 ms apart
   unsigned delay_ms = 0;        // transport: wait this long before replying
   unsigned pace_baud = 0;       // transport: 0 = off, else 8N1 pacing at this rate
   bool operator==(const Faults&) const = default;
 };
-// lower_checksum is always visible: every reply's byte sum stays below 0x4000
-// (at most 186 bytes, nearly all hex digits), so its checksum 0x10000 - sum
-// starts with a letter (C..F) and lower case changes at least that digit.
+// lower_checksum only shows when the checksum has a letter. Single-tank and
+// calibration replies always have one: their byte sum stays below 0x4000 (at
+// most 186 bytes, nearly all hex digits), so 0x10000 - sum starts with C..F.
+// A tank-00 reply of several tanks (up to 1448 bytes) sums past that, wraps
+// round 16 bits, and its checksum may be four decimal digits; lower case
+// then changes nothing and the reply goes out valid, as from a console that
+// writes lower-case hex.
 
 // Switches the named flag fault on or off: silent, bad-checksum,
-// lower-checksum, cut, garbage, i201-only, no-i606, no-i214, unknown-command,
-// byte-by-byte; "none" clears all
+// lower-checksum, cut, garbage, i201-only, no-i606, no-i214, no-all-tanks,
+// unknown-command, byte-by-byte; "none" clears all
 // flag faults (delay and pace are left alone). Returns false for an unknown name.
 bool SetFaultByName(Faults& faults, std::string_view name, bool on = true);
 // "none" or the switched-on faults, e.g. "silent,delay=1600ms,pace=9600".
