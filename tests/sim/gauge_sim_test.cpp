@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "protocol/frame.h"
@@ -214,7 +215,7 @@ TEST_F(GaugeSimTest, SetCommandWithNonHexPayloadIsRejectedAndNotStored) {
 TEST_F(GaugeSimTest, UnknownCommandAndMissingTankGetTheErrorReply) {
   const std::string error(kErrorReply);
   ASSERT_EQ(error.size(), 10u);  // SOH "9999FF1B" ETX
-  for (std::string_view request : {"\x01i10101", "\x01I20101", "\x01i20105", "\x01i21400",
+  for (std::string_view request : {"\x01i10101", "\x01I20101", "\x01i20105", "\x01i60700",
                                    "\x01i60617", "\x01i20199", "\x01i201a1",
                                    "\x01s60702"
                                    "451C4000"}) {
@@ -428,13 +429,59 @@ TEST_F(GaugeSimTest, TransportFaultsTravelWithTheAnswer) {
 
 TEST_F(GaugeSimTest, PacedRequestSplitOverTimeAnswersAfterItsWireTime) {
   sim.SetPace(9600);
+  sim.SetLatency(20);
+  sim.SetDelay(5);
   auto t0 = Clock::now();
   sim.Feed("\x01i2", t0);
   auto late = t0 + std::chrono::milliseconds(50);
   auto answers = sim.Feed("0101", late);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].request_start, t0);
-  EXPECT_EQ(answers[0].EarliestReplyTime(), late);  // the wire time has passed already
+  // The wire time has passed already; latency and delay count from the completion.
+  EXPECT_EQ(answers[0].EarliestReplyTime(), late + std::chrono::milliseconds(25));
+}
+
+TEST_F(GaugeSimTest, Tls4I214AddsMassAndCompensatedDensity) {
+  sim.SetModel(GaugeSim::Model::kTls4);
+  sim.UpdateTank(1, [](TankState& t) { t.tc_density = 751.5f; });
+  Bytes r = Reply("\x01i21401");
+  ASSERT_EQ(r.size(), kI214Tls4Length);
+  EXPECT_TRUE(Valid(r));
+  EXPECT_EQ(Text(r, 24, 2), "0A");
+  EXPECT_EQ(Text(r, 26, 80), Hex(20000.5f) + Hex(20000.5f * 745.2f / 1000) + Hex(745.2f) +
+                                 Hex(1234.5f) + Hex(3.25f) + Hex(-1.5f) + Hex(751.5f) +
+                                 Hex(19950.25f) + Hex(9999.75f) + Hex(42.0f));
+  sim.UpdateTank(1, [](TankState& t) { t.mass = 15000.0f; });
+  EXPECT_FLOAT_EQ(Field(Reply("\x01i21401"), 34), 15000.0f);
+}
+
+TEST_F(GaugeSimTest, TankZeroAnswersEveryTankInOneFrame) {
+  using enum GaugeSim::Model;
+  const std::tuple<int, GaugeSim::Model, std::string, size_t> cases[] = {
+      {0, kTls350, "i214", 6},  {1, kTls350, "i201", 7}, {1, kTls4, "i214", 10},
+      {16, kTls350, "i214", 6}, {16, kTls4, "i214", 10}, {16, kTls4, "i201", 7}};
+  for (const auto& [count, model, code, fields] : cases) {  // count 1: tank 7 alone
+    std::map<int, TankState> tanks;
+    for (int n = 1; n <= kMaxTanks; ++n)
+      if (count == 16 || (count == 1 && n == 7)) (tanks[n] = SampleTank()).level = n;
+    sim.SetTanks(tanks);
+    sim.SetModel(model);
+    Bytes r = Reply("\x01" + code + "00");
+    const size_t block = 9 + 8 * fields;
+    ASSERT_EQ(r.size(), 17 + count * block + 7) << code << " " << count;
+    EXPECT_TRUE(Valid(r)) << code << " " << count;
+    EXPECT_EQ(Text(r, 1, 16), code + "002612072104");
+    size_t at = 17;
+    for (const auto& [n, t] : tanks) {  // ascending: each block as in the tank's own reply
+      Bytes single = sim.Execute(code + TankDigits(static_cast<unsigned>(n)), "");
+      EXPECT_EQ(Text(r, at, block), Text(single, 17, block)) << code << " tank " << n;
+      at += block;
+    }
+  }
+  sim.SetFault("no-all-tanks");
+  for (std::string_view request : {"\x01i20100", "\x01i21400"})
+    EXPECT_EQ(Reply(request).size(), kErrorReply.size()) << PrintableBytes(request);
+  EXPECT_EQ(sim.GetStats().Count("i21400"), 5u);
 }
 
 TEST(GaugeSimFaults, NamesParseAndDescribe) {

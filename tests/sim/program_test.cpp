@@ -161,7 +161,8 @@ TEST(Program, ServesTanksTakesStdinCommandsAndStopsOnSigterm) {
   std::string program = FindProgram();
   if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
   Child child;
-  ASSERT_TRUE(child.Spawn(program, {"--quiet", "--tank", "5:level=42,volume=1000"}));
+  ASSERT_TRUE(child.Spawn(program, {"--quiet", "--tank", "5:level=42,volume=1000", "--model",
+                                    "tls4", "--latency", "50"}));
   std::string path = child.Line();
   ASSERT_EQ(path.rfind("/dev/", 0), 0u) << "first line: " << path;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -182,6 +183,14 @@ TEST(Program, ServesTanksTakesStdinCommandsAndStopsOnSigterm) {
   std::string stats = child.Line();
   EXPECT_EQ(stats.rfind("requests=3 replies=2 silenced=1 errors=1 i201=3 last=i20105", 0), 0u)
       << stats;
+
+  auto t0 = Clock::now();
+  EXPECT_EQ(Exchange(fd, "\x01i21405", kI214Tls4Length, 2000ms).size(), kI214Tls4Length);
+  EXPECT_GE(Clock::now() - t0, 50ms);
+  child.Command("model tls350");
+  EXPECT_EQ(child.Line(), "model tls350");
+  r = Exchange(fd, "\x01i21400", 17 + 57 + 7, 2000ms);  // tank 5 alone, 6 fields
+  EXPECT_TRUE(r.size() == 81 && VerifyReply(reinterpret_cast<const uint8_t*>(r.data()), 81).valid);
 
   ::close(fd);
   EXPECT_EQ(child.Terminate(1000ms), 0);
@@ -213,6 +222,8 @@ TEST(Program, HelpDescribesOptionsAndCommands) {
        {"--tanks", "--tank", "--fault", "--delay", "--pace", "--quiet", "lower-checksum",
         "i201-only", "byte-by-byte", "fault none", "delay MS", "pace BAUD", "stats", "cal="})
     EXPECT_NE(all.find(word), std::string::npos) << word;
+  for (const char* word : {"--model", "--latency", "no-all-tanks", "latency MS"})
+    EXPECT_NE(all.find(word), std::string::npos) << word;
 }
 
 TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
@@ -230,6 +241,7 @@ TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
       {"vr-host", {"--gui=yes"}, "--gui takes no value"},
       {"vr-gauge-sim", {"--delay", "-1"}, "--delay: '-1'"},
       {"vr-gauge-sim", {"--pace", "4294967296"}, "--pace: '4294967296'"},
+      {"vr-gauge-sim", {"--model", "tls5"}, "--model: 'tls5'"},
       {"vr-gauge-sim", {"--quiet", "9600"}, "unexpected argument 9600"},
   };
   for (const auto& [name, args, message] : cases) {

@@ -32,6 +32,7 @@ TEST(TankFile, ParsesTheDocumentedLine) {
   // Defaults derived from the rest.
   EXPECT_FLOAT_EQ(t.tc_volume, 20000.0f);
   EXPECT_FLOAT_EQ(t.ullage, 0.0f);  // max(0, 2000 - 20000)
+  EXPECT_FLOAT_EQ(t.tc_density, 745.2f);
   EXPECT_EQ(t.product, '1');
   EXPECT_EQ(t.status, "0000");
 }
@@ -39,7 +40,7 @@ TEST(TankFile, ParsesTheDocumentedLine) {
 TEST(TankFile, CommandLineFormWithCommasAndCalInTheMiddle) {
   auto [n, t] = ParseTankSpec("7:level=10,cal=" + Cal20(1000) +
                               ",volume=5000,tcvolume=4990,"
-                              "temp=-3,product=D,status=0001,watervolume=12");
+                              "temp=-3,product=D,status=0001,watervolume=12,tcdensity=810,mass=9");
   EXPECT_EQ(n, 7);
   EXPECT_FLOAT_EQ(t.level, 10.0f);
   EXPECT_FLOAT_EQ(t.cal[19], 20000.0f);
@@ -47,6 +48,7 @@ TEST(TankFile, CommandLineFormWithCommasAndCalInTheMiddle) {
   EXPECT_FLOAT_EQ(t.tc_volume, 4990.0f);
   EXPECT_FLOAT_EQ(t.temperature, -3.0f);
   EXPECT_FLOAT_EQ(t.water_volume, 12.0f);
+  EXPECT_EQ(std::make_pair(t.tc_density, t.mass), std::make_pair(810.0f, 9.0f));
   EXPECT_FLOAT_EQ(t.ullage, 15000.0f);  // 20000 - 5000
   EXPECT_EQ(t.product, 'D');
   EXPECT_EQ(t.status, "0001");

@@ -42,6 +42,33 @@ void Finish(std::vector<uint8_t>& out) {
   out.back() = kEtx;
 }
 
+// Appends one tank's inventory block from the tank number on: tank (2),
+// product (1), status (4), field count (2) and the fields.
+void AppendInventory(std::vector<uint8_t>& out, int tank, const TankState& t, bool i214,
+                     GaugeSim::Model model) {
+  std::string status = t.status;
+  status.resize(4, '0');
+  AppendText(out, TankDigits(static_cast<unsigned>(tank)));
+  out.push_back(static_cast<uint8_t>(t.product));
+  AppendText(out, status);
+  if (!i214) {
+    AppendText(out, "07");
+    for (float v :
+         {t.volume, t.tc_volume, t.ullage, t.level, t.water, t.temperature, t.water_volume})
+      AppendHex(out, v);
+  } else if (model == GaugeSim::Model::kTls350) {
+    AppendText(out, "06");
+    for (float v : {t.volume, t.tc_volume, t.density, t.level, t.water, t.temperature})
+      AppendHex(out, v);
+  } else {
+    float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
+    AppendText(out, "0A");
+    for (float v : {t.volume, mass, t.density, t.level, t.water, t.temperature, t.tc_density,
+                    t.tc_volume, t.ullage, t.water_volume})
+      AppendHex(out, v);
+  }
+}
+
 void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
   const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
   size_t at = frame.size() - 5;
@@ -55,15 +82,16 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 
 const std::vector<std::string_view>& FaultNames() {
   static const std::vector<std::string_view> names = {
-      "silent",  "bad-checksum", "lower-checksum",  "cut",         "garbage", "i201-only",
-      "no-i606", "no-i214",      "unknown-command", "byte-by-byte"};
+      "silent",       "bad-checksum",    "lower-checksum", "cut",
+      "garbage",      "i201-only",       "no-i606",        "no-i214",
+      "no-all-tanks", "unknown-command", "byte-by-byte"};
   return names;
 }
 
 bool SetFaultByName(Faults& f, std::string_view name, bool on) {
   if (name == "none") {
     f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only = f.no_i606 =
-        f.no_i214 = f.unknown_all = f.byte_by_byte = false;
+        f.no_i214 = f.no_all_tanks = f.unknown_all = f.byte_by_byte = false;
     return true;
   }
   bool* flag = nullptr;
@@ -83,6 +111,8 @@ bool SetFaultByName(Faults& f, std::string_view name, bool on) {
     flag = &f.no_i606;
   else if (name == "no-i214")
     flag = &f.no_i214;
+  else if (name == "no-all-tanks")
+    flag = &f.no_all_tanks;
   else if (name == "unknown-command")
     flag = &f.unknown_all;
   else if (name == "byte-by-byte")
@@ -106,6 +136,7 @@ std::string DescribeFaults(const Faults& f) {
   if (f.i201_only) add("i201-only");
   if (f.no_i606) add("no-i606");
   if (f.no_i214) add("no-i214");
+  if (f.no_all_tanks) add("no-all-tanks");
   if (f.unknown_all) add("unknown-command");
   if (f.byte_by_byte) add("byte-by-byte");
   if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
@@ -139,13 +170,23 @@ Clock::duration WireTime(size_t bytes, unsigned baud) {
 
 Clock::time_point Answer::EarliestReplyTime() const {
   Clock::time_point t = std::max(request_end, request_start + WireTime(request_length, pace_baud));
-  return t + std::chrono::milliseconds(delay_ms);
+  return t + std::chrono::milliseconds(latency_ms) + std::chrono::milliseconds(delay_ms);
 }
 
 uint64_t Stats::Count(std::string_view key) const {
   const auto& map = key.size() == 6 ? by_command : by_code;
   auto it = map.find(key);
   return it == map.end() ? 0 : it->second;
+}
+
+std::string_view ModelName(GaugeSim::Model model) {
+  return model == GaugeSim::Model::kTls4 ? "tls4" : "tls350";
+}
+
+std::optional<GaugeSim::Model> ParseModel(std::string_view name) {
+  if (name == "tls350") return GaugeSim::Model::kTls350;
+  if (name == "tls4") return GaugeSim::Model::kTls4;
+  return std::nullopt;
 }
 
 size_t PayloadLength(std::string_view code) {
@@ -236,6 +277,26 @@ void GaugeSim::SetPace(unsigned baud) {
   faults_.pace_baud = baud;
 }
 
+void GaugeSim::SetModel(Model model) {
+  std::lock_guard lock(mu_);
+  model_ = model;
+}
+
+GaugeSim::Model GaugeSim::GetModel() const {
+  std::lock_guard lock(mu_);
+  return model_;
+}
+
+void GaugeSim::SetLatency(unsigned ms) {
+  std::lock_guard lock(mu_);
+  latency_ms_ = ms;
+}
+
+unsigned GaugeSim::GetLatency() const {
+  std::lock_guard lock(mu_);
+  return latency_ms_;
+}
+
 void GaugeSim::SetHeaderTime(std::string yymmddhhmm) {
   if (!yymmddhhmm.empty() &&
       (yymmddhhmm.size() != 10 || !std::all_of(yymmddhhmm.begin(), yymmddhhmm.end(), IsDigit)))
@@ -286,8 +347,8 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   if (!inventory && !calibration) return error;
   if (payload.size() != PayloadLength(code)) return error;
   int tank = (command[4] - '0') * 10 + (command[5] - '0');
-  if (tank < 1 || tank > kMaxTanks || !tanks_[tank]) return error;
-  TankState& t = *tanks_[tank];
+  bool all_tanks = inventory && tank == 0;
+  if (!all_tanks && (tank < 1 || tank > kMaxTanks || !tanks_[tank])) return error;
 
   std::vector<uint8_t> out;
   out.reserve(kVolumesReplyLength);
@@ -296,24 +357,14 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   std::string time = HeaderTimeLocked();
 
   if (inventory) {
-    bool i214 = code == "i214";
-    std::string status = t.status;
-    status.resize(4, '0');
     AppendText(out, time);
-    AppendText(out, digits);
-    out.push_back(static_cast<uint8_t>(t.product));
-    AppendText(out, status);
-    AppendText(out, i214 ? "06" : "07");
-    AppendHex(out, t.volume);
-    AppendHex(out, t.tc_volume);
-    AppendHex(out, i214 ? t.density : t.ullage);
-    AppendHex(out, t.level);
-    AppendHex(out, t.water);
-    AppendHex(out, t.temperature);
-    if (!i214) AppendHex(out, t.water_volume);
+    int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
+    for (int n = first; n <= last; ++n)
+      if (tanks_[n]) AppendInventory(out, n, *tanks_[n], code == "i214", model_);
     Finish(out);
     return out;
   }
+  TankState& t = *tanks_[tank];
 
   // Calibration commands: validate and store the written values first.
   if (!std::all_of(payload.begin(), payload.end(), IsHexDigit)) return error;
@@ -390,6 +441,7 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   a.request_length = 1 + request_.size();
   a.request_start = request_start_;
   a.request_end = now;
+  a.latency_ms = latency_ms_;
   a.delay_ms = faults_.delay_ms;
   a.pace_baud = faults_.pace_baud;
   a.byte_by_byte = faults_.byte_by_byte;
@@ -408,7 +460,9 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   }
 
   // A console that lacks the command answers it with the error reply and does nothing.
-  std::vector<uint8_t> frame = faults_.unknown_all || (faults_.no_i214 && code == "i214")
+  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == "i214") ||
+                 (faults_.no_all_tanks && a.command.ends_with("00"));
+  std::vector<uint8_t> frame = lacking
                                    ? std::vector<uint8_t>(kErrorReply.begin(), kErrorReply.end())
                                    : ExecuteLocked(a.command, a.payload);
   bool is_error = frame.size() == kErrorReply.size();

@@ -23,6 +23,16 @@
 //             4-char checksum, ETX. Fields: 1 volume (26), 2 TC volume (34),
 //             3 density kg/m3 in i214 / ullage in i201 (42), 4 level (50),
 //             5 water (58), 6 temperature (66), 7 water volume (74, i201 only).
+//   model tls4 (GaugeSim::Model::kTls4): "i214" has 10 fields, field count
+//             "0A", 113 bytes: 1 volume, 2 mass kg, 3 density kg/m3, 4 level,
+//             5 water, 6 temperature, 7 TC density kg/m3, 8 TC volume,
+//             9 ullage, 10 water volume. "i201" is the same in both models.
+//   every tank ("i20100", "i21400"): SOH, echo, YYMMDDHHmm once, then for each
+//             configured tank in ascending order a 9-char block header
+//             tank (2) + product (1) + status (4) + field count (2) and its
+//             fields as in the single-tank reply of the current model; "&&",
+//             checksum, ETX. 17 + sum(9 + 8 * fields) + 7 bytes; 24 bytes with
+//             no tanks. Other commands for tank 00 get the error reply.
 //   calibration replies ("i607"/"s607" 34 bytes, "i606"/"s606" 186 bytes):
 //             SOH, echo, 12-char header YYMMDDHHmm + tank (2), then at offset 19
 //             the height (1 hex float) or the 20 volumes (field j = element 20-j,
@@ -33,6 +43,9 @@
 //             set payload that is not all hexadecimal digits. ("FF1B" happens to
 //             be the reply checksum of SOH "9999": only the driver's echo
 //             check refuses it.)
+//
+// Every reply starts no earlier than the latency (SetLatency, the console's
+// processing time) after its request was complete; a delay fault adds to it.
 
 #include <array>
 #include <atomic>
@@ -60,6 +73,7 @@ constexpr size_t kCalibrationPoints = 20;
 // Reply lengths of the supported commands.
 constexpr size_t kI201Length = 89;
 constexpr size_t kI214Length = 81;
+constexpr size_t kI214Tls4Length = 113;
 constexpr size_t kHeightReplyLength = 34;    // i607, s607
 constexpr size_t kVolumesReplyLength = 186;  // i606, s606
 constexpr std::string_view kErrorReply = vr::kUnknownCommandReply;
@@ -74,6 +88,8 @@ struct TankState {
   float temperature = 0;   // field 6, degrees Celsius
   float water_volume = 0;  // field 7 of i201, litres
   float density = 0;       // field 3 of i214, kg/m3 (the driver divides by 1000)
+  float tc_density = 0;    // field 7 of tls4 i214, kg/m3 (the tank text defaults it to density)
+  float mass = 0;          // field 2 of tls4 i214, kg; 0 = volume * density / 1000
   float height = 0;        // full height in mm, served by i607, written by s607
   // Calibration volumes: element k-1 is the volume at level k/20 of the full
   // height (element 19 = full-height volume), as the driver's CalibrationPoints.
@@ -90,8 +106,8 @@ struct TankState {
 // reply, the error reply included. Under bad-checksum, lower-checksum, cut and
 // garbage the request is still executed (s607/s606 store what they carry):
 // the gauge did the work, its reply was spoilt on the way. A request silenced
-// by silent or i201-only, or refused by no-i214 or unknown-command, is counted
-// but not executed.
+// by silent or i201-only, or refused by no-i214, no-all-tanks or
+// unknown-command, is counted but not executed.
 struct Faults {
   bool silent = false;          // no reply at all (the request is not executed)
   bool bad_checksum = false;    // checksum off by one (still 4 upper-case hex digits)
@@ -101,19 +117,24 @@ struct Faults {
   bool i201_only = false;       // "i214" gets no reply (silent, not executed)
   bool no_i606 = false;         // "i606" gets no reply: heights read, tables do not
   bool no_i214 = false;         // "i214" gets the error reply (an older console)
+  bool no_all_tanks = false;    // tank 00 requests get the error reply (an older console)
   bool unknown_all = false;     // every command gets the error reply
   bool byte_by_byte = false;    // transport: one byte per write(), ~0.2 ms apart
   unsigned delay_ms = 0;        // transport: wait this long before replying
   unsigned pace_baud = 0;       // transport: 0 = off, else 8N1 pacing at this rate
   bool operator==(const Faults&) const = default;
 };
-// lower_checksum is always visible: every reply's byte sum stays below 0x4000
-// (at most 186 bytes, nearly all hex digits), so its checksum 0x10000 - sum
-// starts with a letter (C..F) and lower case changes at least that digit.
+// lower_checksum only shows when the checksum has a letter. Single-tank and
+// calibration replies always have one: their byte sum stays below 0x4000 (at
+// most 186 bytes, nearly all hex digits), so 0x10000 - sum starts with C..F.
+// A tank-00 reply of several tanks (up to 1448 bytes) sums past that, wraps
+// round 16 bits, and its checksum may be four decimal digits; lower case
+// then changes nothing and the reply goes out valid, as from a console that
+// writes lower-case hex.
 
 // Switches the named flag fault on or off: silent, bad-checksum,
-// lower-checksum, cut, garbage, i201-only, no-i606, no-i214, unknown-command,
-// byte-by-byte; "none" clears all
+// lower-checksum, cut, garbage, i201-only, no-i606, no-i214, no-all-tanks,
+// unknown-command, byte-by-byte; "none" clears all
 // flag faults (delay and pace are left alone). Returns false for an unknown name.
 bool SetFaultByName(Faults& faults, std::string_view name, bool on = true);
 // "none" or the switched-on faults, e.g. "silent,delay=1600ms,pace=9600".
@@ -138,12 +159,13 @@ struct Answer {
   size_t request_length = 0;        // SOH + command + payload
   Clock::time_point request_start;  // time of the Feed that carried the SOH
   Clock::time_point request_end;    // time of the Feed that completed it
+  unsigned latency_ms = 0;
   unsigned delay_ms = 0;
   unsigned pace_baud = 0;
   bool byte_by_byte = false;
 
   // No earlier than the request's own wire time after its SOH arrived (when
-  // pacing), and no earlier than its completion; plus the delay.
+  // pacing), and no earlier than its completion; plus the latency and the delay.
   Clock::time_point EarliestReplyTime() const;
 };
 
@@ -166,6 +188,9 @@ size_t PayloadLength(std::string_view function_code);
 
 class GaugeSim {
  public:
+  // The console family served; it decides the "i214" layout (see the top).
+  enum class Model { kTls350, kTls4 };
+
   GaugeSim() = default;
   GaugeSim(const GaugeSim&) = delete;
   GaugeSim& operator=(const GaugeSim&) = delete;
@@ -188,6 +213,13 @@ class GaugeSim {
   void ClearFaults();                                    // everything off
   void SetDelay(unsigned ms);
   void SetPace(unsigned baud);
+
+  // Console family (default kTls350) and processing time (default 0 ms),
+  // thread-safe, taking effect from the next completed request.
+  void SetModel(Model model);
+  Model GetModel() const;
+  void SetLatency(unsigned ms);
+  unsigned GetLatency() const;
 
   // Header time stamp "YYMMDDHHmm"; empty (the default) = the local clock.
   void SetHeaderTime(std::string yymmddhhmm);
@@ -216,6 +248,8 @@ class GaugeSim {
   mutable std::mutex mu_;
   std::array<std::optional<TankState>, kMaxTanks + 1> tanks_{};  // [0] unused
   Faults faults_;
+  Model model_ = Model::kTls350;
+  unsigned latency_ms_ = 0;
   std::string header_time_;
   Stats stats_;
   ParseState state_ = ParseState::kIdle;
@@ -223,6 +257,10 @@ class GaugeSim {
   size_t need_ = 0;      // characters still expected in the current state
   Clock::time_point request_start_{};
 };
+
+// "tls350" / "tls4" and back; std::nullopt for any other name.
+std::string_view ModelName(GaugeSim::Model model);
+std::optional<GaugeSim::Model> ParseModel(std::string_view name);
 
 // ---------------------------------------------------------------------------
 // Tank text format (files given with --tanks, and --tank / stdin "tank"):
@@ -235,12 +273,14 @@ class GaugeSim {
 // blank or ':'), then key=value items separated by blanks or commas. Keys:
 //   volume, tc_volume (alias tcvolume), ullage, level, water, temperature
 //   (alias temp), water_volume (alias watervolume), density (kg/m3),
+//   tc_density (alias tcdensity, kg/m3), mass (kg, 0 = volume * density / 1000),
 //   height (mm), product (1 character), status (4 characters),
 //   cal=v1,v2,...,v20  20 volumes, v1 at 1/20 of the height ... v20 at full
 //                      height (values following cal= without '=' continue it),
 //   capacity=V         derive cal from a horizontal cylinder of V litres.
-// Defaults: every number 0, product '1', status "0000"; tc_volume = volume and
-// ullage = max(0, cal[19] - volume) unless given. A tank not listed is absent.
+// Defaults: every number 0, product '1', status "0000"; tc_volume = volume,
+// tc_density = density and ullage = max(0, cal[19] - volume) unless given.
+// A tank not listed is absent.
 // The same line without "tank", "1:level=1500,volume=20000,...", is the --tank
 // form. Errors throw std::invalid_argument naming the line and the item.
 

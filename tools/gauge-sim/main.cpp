@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,10 +54,17 @@ Options:
                         no-i606         i606 gets no reply; i607 and the rest work
                         no-i214         i214 gets the unknown-command reply
                                         (an older console); i201 works
+                        no-all-tanks    i20100 and i21400 get the unknown-command
+                                        reply (an older console)
                         unknown-command every command gets the unknown-command
                                         reply
                         byte-by-byte    one byte per write(), 0.2 ms apart
-  --delay MS          wait MS milliseconds before each reply
+  --model MODEL       console family: tls350 (the default) or tls4, whose
+                      i214 carries 10 fields (see Replies below)
+  --latency MS        the console's processing time: each reply starts no
+                      earlier than MS milliseconds after its request (a
+                      --delay adds to it)
+  --delay MS          wait MS milliseconds before each reply (a fault)
   --pace BAUD         pace at BAUD (8N1, 10 bits a byte; 9600 = 1.0417 ms a
                       byte): reply no earlier than the request's own wire
                       time and write the reply at that rate
@@ -68,9 +76,12 @@ Commands on stdin while running (one a line; answers go to stdout):
   fault NAME[,NAME]   exactly these faults on, the others off
   fault +NAME | -NAME switch one fault on | off
   fault none          all faults of the list above off
+  model tls350|tls4   console family
+  latency MS          processing time (0 = none)
   delay MS            reply delay (0 = off)
   pace BAUD           pacing (0 = off)
-  stats               counters: requests, per command code, last request
+  stats               counters: requests, per command code, last request;
+                      faults, model and latency
   reset               zero the counters
   tank DESC           add a tank or change keys of one (DESC as for --tank)
   remove N            remove tank N (it then gets the error reply)
@@ -84,16 +95,22 @@ Tank file: one tank per line, '#' starts a comment, blank lines are ignored:
   # tank N key=value ...   (keys separated by blanks or commas)
   tank 1 level=1234.5 volume=20000 water=3.2 temperature=15.5 density=745.2 height=2500 cal=100,200,...,30000
 Keys: volume, tc_volume, ullage, level (mm), water (mm), temperature (C),
-water_volume, density (kg/m3), height (full height, mm), product (1 char),
+water_volume, density (kg/m3), tc_density (kg/m3), mass (kg, 0 = volume *
+density / 1000), height (full height, mm), product (1 char),
 status (4 chars), cal=v1,...,v20 (volumes at 1/20 .. 20/20 of the height),
 capacity=V (derive cal from a horizontal cylinder of V litres).
-Unset numbers are 0, except tc_volume = volume and ullage = cal[20] - volume.
+Unset numbers are 0, except tc_volume = volume, tc_density = density and
+ullage = cal[20] - volume.
 Tanks 1..16; a tank not listed is absent and gets the error reply.
 
 Replies: i201 89 bytes (volume, tc volume, ullage, level, water, temperature,
 water volume); i214 81 bytes (volume, tc volume, density, level, water,
-temperature); i607/s607 34 bytes; i606/s606 186 bytes; unknown command or
-absent tank: <SOH>9999FF1B<ETX>.
+temperature), under --model tls4 113 bytes (volume, mass, density, level,
+water, temperature, tc density, tc volume, ullage, water volume);
+i607/s607 34 bytes; i606/s606 186 bytes; unknown command or absent tank:
+<SOH>9999FF1B<ETX>. Tank 00 (i20100, i21400) answers every tank in one frame:
+the date-time once, then per tank in ascending order its number, product,
+status, field count and fields.
 )";
 
 std::mutex g_out_mu;
@@ -143,7 +160,8 @@ std::string StatsLine(const GaugeSim& sim) {
       << " errors=" << s.errors;
   for (const auto& [code, count] : s.by_code) out << ' ' << code << '=' << count;
   out << " last=" << (s.last_request.empty() ? "-" : vr::sim::PrintableBytes(s.last_request))
-      << " faults=" << vr::sim::DescribeFaults(sim.GetFaults());
+      << " faults=" << vr::sim::DescribeFaults(sim.GetFaults())
+      << " model=" << vr::sim::ModelName(sim.GetModel()) << " latency=" << sim.GetLatency() << "ms";
   return out.str();
 }
 
@@ -187,6 +205,14 @@ class Program {
         else
           sim_.SetPace(v);
         Out("faults " + vr::sim::DescribeFaults(sim_.GetFaults()));
+      } else if (cmd == "model") {
+        std::optional<GaugeSim::Model> model = vr::sim::ParseModel(arg);
+        if (!model) throw std::invalid_argument("model is tls350 or tls4");
+        sim_.SetModel(*model);
+        Out("model " + arg);
+      } else if (cmd == "latency") {
+        sim_.SetLatency(static_cast<unsigned>(OptionNumber("latency", arg, 0, UINT_MAX)));
+        Out("latency " + std::to_string(sim_.GetLatency()) + "ms");
       } else if (cmd == "stats") {
         Out(StatsLine(sim_));
       } else if (cmd == "reset") {
@@ -254,6 +280,8 @@ enum LongOption {
   kTank,
   kDemo,
   kFault,
+  kModel,
+  kLatency,
   kDelay,
   kPace,
   kLink,
@@ -262,11 +290,18 @@ enum LongOption {
 };
 
 const option kLongOptions[] = {
-    {"tanks", required_argument, nullptr, kTanks}, {"tank", required_argument, nullptr, kTank},
-    {"demo", no_argument, nullptr, kDemo},         {"fault", required_argument, nullptr, kFault},
-    {"delay", required_argument, nullptr, kDelay}, {"pace", required_argument, nullptr, kPace},
-    {"link", required_argument, nullptr, kLink},   {"quiet", no_argument, nullptr, kQuiet},
-    {"help", no_argument, nullptr, kHelp},         {nullptr, 0, nullptr, 0},
+    {"tanks", required_argument, nullptr, kTanks},
+    {"tank", required_argument, nullptr, kTank},
+    {"demo", no_argument, nullptr, kDemo},
+    {"fault", required_argument, nullptr, kFault},
+    {"model", required_argument, nullptr, kModel},
+    {"latency", required_argument, nullptr, kLatency},
+    {"delay", required_argument, nullptr, kDelay},
+    {"pace", required_argument, nullptr, kPace},
+    {"link", required_argument, nullptr, kLink},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
 };
 
 int Usage(const std::string& error) {
@@ -306,6 +341,16 @@ int main(int argc, char** argv) {
           for (const std::string& name : Split(optarg, ','))
             if (!vr::sim::SetFaultByName(faults, name))
               throw std::invalid_argument("unknown fault '" + name + "'");
+          break;
+        case kModel:
+          if (auto model = vr::sim::ParseModel(optarg))
+            sim.SetModel(*model);
+          else
+            throw std::invalid_argument(std::string("--model: '") + optarg +
+                                        "' is not tls350 or tls4");
+          break;
+        case kLatency:
+          sim.SetLatency(static_cast<unsigned>(OptionNumber("--latency", optarg, 0, UINT_MAX)));
           break;
         case kDelay:
           faults.delay_ms = static_cast<unsigned>(OptionNumber("--delay", optarg, 0, UINT_MAX));
@@ -358,7 +403,9 @@ int main(int argc, char** argv) {
     std::string numbers;
     for (int n : sim.TankNumbers()) numbers += (numbers.empty() ? "" : ",") + std::to_string(n);
     Err("serving tanks " + (numbers.empty() ? std::string("none") : numbers) + ", faults " +
-        vr::sim::DescribeFaults(faults));
+        vr::sim::DescribeFaults(faults) + ", model " +
+        std::string(vr::sim::ModelName(sim.GetModel())) + ", latency " +
+        std::to_string(sim.GetLatency()) + "ms");
   }
 
   bool stdin_open = true;

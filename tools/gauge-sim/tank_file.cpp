@@ -104,13 +104,14 @@ std::pair<int, TankState> ParseTankSpec(std::string_view desc, const TankState* 
       if (key == "tcvolume") key = "tc_volume";
       if (key == "temp") key = "temperature";
       if (key == "watervolume") key = "water_volume";
+      if (key == "tcdensity") key = "tc_density";
       items.push_back({key, {}});
       if (eq + 1 < token.size()) items.back().second.emplace_back(token.substr(eq + 1));
     }
   }
 
   TankState t = base ? *base : TankState{};
-  bool tc_given = false, ullage_given = false, cal_given = false;
+  bool tc_given = false, tc_density_given = false, ullage_given = false, cal_given = false;
   std::optional<float> capacity;
   for (const auto& [key, values] : items) {
     if (key == "cal") {
@@ -139,17 +140,21 @@ std::pair<int, TankState> ParseTankSpec(std::string_view desc, const TankState* 
                      : key == "temperature"  ? &t.temperature
                      : key == "water_volume" ? &t.water_volume
                      : key == "density"      ? &t.density
+                     : key == "tc_density"   ? &t.tc_density
+                     : key == "mass"         ? &t.mass
                      : key == "height"       ? &t.height
                                              : nullptr;
       if (!field) Fail("unknown key '" + key + "'");
       *field = ParseNumber(key, v);
       tc_given = tc_given || key == "tc_volume";
+      tc_density_given = tc_density_given || key == "tc_density";
       ullage_given = ullage_given || key == "ullage";
     }
   }
   if (capacity && !cal_given) t.cal = CylinderTable(*capacity);
   if (!base) {
     if (!tc_given) t.tc_volume = t.volume;
+    if (!tc_density_given) t.tc_density = t.density;
     if (!ullage_given) t.ullage = std::max(0.0f, t.cal[kCalibrationPoints - 1] - t.volume);
   }
   return {tank, t};
@@ -201,6 +206,8 @@ std::string FormatTank(int tank, const TankState& t) {
   add("temperature", t.temperature);
   add("water_volume", t.water_volume);
   add("density", t.density);
+  add("tc_density", t.tc_density);
+  add("mass", t.mass);
   add("height", t.height);
   out += " product=";
   out += t.product;
@@ -242,6 +249,8 @@ std::map<int, TankState> DemoTanks() {
     t.tc_volume =
         static_cast<float>(std::round(t.volume * (1.0 - 0.0011 * (d.temperature - 15.0))));
     t.ullage = d.capacity - t.volume;
+    // The same mass in the compensated volume, to 0.1 kg/m3.
+    t.tc_density = static_cast<float>(std::round(10.0 * t.volume * d.density / t.tc_volume) / 10);
     tanks[d.n] = t;
   }
   return tanks;
