@@ -91,8 +91,8 @@ void BM_SixteenTanksWithLatency(benchmark::State& state) {
   const bool allTanks = state.range(0) != 0;
   vr::ManualClock clock;
   vr::SetClock(&clock);
-  PtyFixture f(9600, std::string("CriticalUpdateTime=30\nRefreshAllTanks=") +
-                         (allTanks ? "1" : "0") + "\n");
+  PtyFixture f(
+      9600, std::string("CriticalUpdateTime=30\nRefreshAllTanks=") + (allTanks ? "1" : "0") + "\n");
   f.gauge.SetLatency(150);
   VrSilo* host = f.silo->ToHost();
   const auto level = VRSILO_SLOT(host, VrGetDoubleFn, VRSILO_SLOT_GET_LEVEL);
@@ -108,7 +108,13 @@ void BM_SixteenTanksWithLatency(benchmark::State& state) {
     total += seconds;
   }
   const double sweeps = static_cast<double>(state.iterations());
+  // The limit: wire time of every byte at 10 bits, plus the latency of each
+  // request. One request: a 7-byte request, the 17-byte header, 16 blocks of
+  // 9 + 6 x 8 bytes and the 7-byte trailer.
+  const double bytes = allTanks ? 7 + 17 + 16 * (9 + 48) + 7 : 16 * (7 + 81);
+  const double limit = bytes * 10.0 / 9600.0 + (allTanks ? 1 : 16) * 0.150;
   state.counters["sweep_ms"] = total / sweeps * 1000.0;
+  state.counters["limit_ms"] = limit * 1000.0;
   state.counters["requests"] = static_cast<double>(f.gauge.GetStats().requests - before) / sweeps;
   vr::SetClock(nullptr);
 }

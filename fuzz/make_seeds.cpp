@@ -94,6 +94,9 @@ void ReplySeeds() {
   WriteStream("table_write", Stream(7 << 1, 3, {s607, s606}, 100, true));
   WriteStream("error_reply", Stream(0, 0, {error, i214}, 127, false));
   WriteStream("two_frames_one_stream", Stream(0, 0, {i214, i201}, 127, false));
+  const Bytes all214 = sim.Execute("i21400", ""), all201 = sim.Execute("i20100", "");
+  Write("reply_stream", "every_tank_i214", Stream(0x10, 0, {all214}, 127, false));
+  Write("reply_stream", "every_tank_i201_repaired", Stream(0x11, 0, {all201}, 100, true));
 
   // The simulator's faults applied to real replies.
   struct Fault {

@@ -10,6 +10,9 @@
 //   flags bit 0: give completed frames a correct checksum, SOH and ETX and the
 //                echo of an inventory request for the tank byte, so that they
 //                pass the check and reach the decoders
+//   flags bits 1-3: the decoders (inventory, table read, table written back)
+//   flags bit 4: a request for every tank (tank 00): frames up to 4 KiB, the
+//                every-tank decoder
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -35,21 +38,22 @@ namespace {
 // The framer's shape of a complete frame: the terminator right after four
 // characters that follow "&&" (the shortest is 13 bytes: an echo ending in '&'
 // pairs with the first data byte), or the console's unknown-command reply.
-void CheckShape(const uint8_t* f, size_t n) {
+void CheckShape(const uint8_t* f, size_t n, size_t limit) {
   if (vr::IsUnknownCommandReply(f, n)) return;
-  if (n < 13 || n > vr::kFrameBufferSize) Finding("frame length out of range");
+  if (n < 13 || n > limit) Finding("frame length out of range");
   if (f[n - 7] != '&' || f[n - 6] != '&') Finding("frame without && before its checksum");
 }
 
 // A frame as it was taken from the framer.
 struct Frame {
-  vr::FrameBuffer bytes{};
+  std::array<uint8_t, vr::kAllTanksFrameSize> bytes{};
   size_t length = 0;
 };
 
 // Echo of the request the frame answers, for the repair and the echo check.
-std::array<uint8_t, vr::kCommandLength> Echo(uint8_t tank) {
-  const std::string text = std::string(vr::kDensityReport) + vr::TankDigits(tank % 20);
+std::array<uint8_t, vr::kCommandLength> Echo(uint8_t tank, bool allTanks) {
+  const std::string text =
+      std::string(vr::kDensityReport) + vr::TankDigits(allTanks ? 0 : tank % 20);
   std::array<uint8_t, vr::kCommandLength> echo{};
   std::memcpy(echo.data(), text.data(), echo.size());
   return echo;
@@ -65,13 +69,26 @@ void Repair(Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo) {
 }
 
 // The decoders the driver would apply, chosen by the operation: the
-// inventory (0..4), a table read (5, 6) or a table written back (7).
+// inventory (0..4), a table read (5, 6), a table written back (7), or every
+// tank (-1).
 void Decode(const Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo, int operation) {
   const uint8_t* reply = f.bytes.data();
   const vr::ReplyVerdict verdict = vr::VerifyReply(reply, f.length, echo.data());
   if (verdict.valid && verdict.status != 0) Finding("a valid reply with a status");
   if (!vr::VerifyReply(reply, f.length).valid) {
     if (verdict.valid) Finding("a reply failing the plain check passed the echo check");
+    return;
+  }
+  if (operation < 0) {
+    if (auto all = vr::DecodeAllTanksReply(reply, f.length)) {
+      int present = 0;
+      for (int n = 1; n <= vr::kTankCount; ++n) {
+        const int tank = all->tanks[n - 1].tank;
+        if (tank != 0 && tank != n) Finding("a tank stored under another number");
+        present += tank != 0;
+      }
+      if (present != all->count) Finding("tank count wrong");
+    }
     return;
   }
   const uint8_t length = static_cast<uint8_t>(f.length);
@@ -108,13 +125,17 @@ void Decode(const Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const uint8_t flags = data[0];
-  const auto echo = Echo(data[1]);
+  const bool allTanks = (flags & 0x10) != 0;
+  const auto echo = Echo(data[1], allTanks);
+  const size_t limit = allTanks ? vr::kAllTanksFrameSize : vr::kFrameBufferSize;
   // The last frame completed before each restart is taken, as a request
   // takes its reply; beyond 64 frames they are framed but not decoded.
   static Frame frames[64];
   size_t frameCount = 0;
   bool taken = false;  // frames[frameCount] holds a frame completed since the last restart
-  vr::ReplyFramer framer;
+  static vr::ReplyFramer framer;  // 4 KiB: kept, restarted for each input
+  framer.Restart();
+  framer.SetLimit(limit);
 
   size_t pos = 2;
   while (pos < size) {
@@ -123,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < n; ++i) {
       const vr::FrameEvent ev = framer.Feed(data[pos + i]);
       if (ev == vr::FrameEvent::kComplete) {
-        CheckShape(framer.Frame(), framer.FrameLength());
+        CheckShape(framer.Frame(), framer.FrameLength(), limit);
         if (!framer.Idle() || framer.State() != vr::kAwaitingFrame)
           Finding("a complete frame left the framer busy");
         if (frameCount < std::size(frames)) {
@@ -143,11 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (taken) ++frameCount;
       taken = false;
       framer.Restart();
+      framer.SetLimit(limit);
     }
   }
   if (taken) ++frameCount;
 
-  const int operation = (flags >> 1) & 7;
+  const int operation = allTanks ? -1 : (flags >> 1) & 7;
   for (size_t k = 0; k < frameCount; ++k) {
     if (flags & 1) Repair(frames[k], echo);
     Decode(frames[k], echo, operation);

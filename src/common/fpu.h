@@ -55,7 +55,7 @@ class HostFpuScope {
 
  private:
   FpuWords saved_;
-  bool active_ = false;
+  [[maybe_unused]] bool active_ = false;  // used by the x87 scopes only
 };
 
 // Calls a host function with the host's words in force.

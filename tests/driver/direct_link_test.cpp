@@ -305,7 +305,8 @@ TEST_F(DirectLinkTest, AGaugeThatDoesNotAnswerEveryTankIsAskedPerTankForTheLinks
   windir_.WriteSettings("[VeederRoot]\nRefreshAllTanks=1\n");
   TSilo& s = Open();
   ASSERT_TRUE(s.RefreshesAllTanks());
-  // The simulator answers tank 00 with the unknown-command reply.
+  // An older console answers tank 00 with the unknown-command reply.
+  gauge_.SetFault("no-all-tanks");
   EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);
   EXPECT_EQ(s.GetLinkState(), 1);
   EXPECT_DOUBLE_EQ(s.GetVolume(1), 30000.0);

@@ -51,9 +51,10 @@ class GaugePtyTest : public ::testing::Test {
   }
 
   // COM2 (connection type 4) mapped to the simulator.
-  VrSilo* Connect(int seconds = 30) {
-    windir_.WriteSettings("[VeederRoot]\r\nConnectionType=4\r\nCriticalUpdateTime=" +
-                          std::to_string(seconds) + "\r\n[Ports]\r\nCOM2=" + path_ + "\r\n");
+  VrSilo* Connect(int seconds = 30, const std::string& more = "") {
+    windir_.WriteSettings(
+        "[VeederRoot]\r\nConnectionType=4\r\nCriticalUpdateTime=" + std::to_string(seconds) +
+        "\r\n" + more + "[Ports]\r\nCOM2=" + path_ + "\r\n");
     silo_ = ex2_(nullptr, 0, 0);
     return silo_;
   }
@@ -96,6 +97,32 @@ TEST_F(GaugePtyTest, InventoryOfSeveralTanks) {
   sim::Stats stats = gauge_.GetStats();
   EXPECT_EQ(stats.Count("i214"), 4u) << "one density report per tank served every kind";
   EXPECT_EQ(stats.Count("i201"), 0u);
+}
+
+// The newer console family: ten fields in the density report, read per tank
+// by default and, with RefreshAllTanks, every tank from one request.
+TEST_F(GaugePtyTest, NewerConsolePerTankAndInOneRequest) {
+  gauge_.SetModel(GaugeSim::Model::kTls4);
+  for (const bool allTanks : {false, true}) {
+    SCOPED_TRACE(allTanks ? "one request" : "per tank");
+    gauge_.ResetStats();
+    ASSERT_NE(Connect(30, allTanks ? "RefreshAllTanks=1\r\n" : ""), nullptr);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_DOUBLE_EQ(Level(i), 100.0 * (i + 1));
+      EXPECT_DOUBLE_EQ(Volume(i), 1000.0 * (i + 1));
+      EXPECT_EQ(Water(i), 7u);
+      EXPECT_DOUBLE_EQ(Density(i), 0.75);
+      double t[4];
+      VRSILO_SLOT(silo_, VrGetTemperaturesFn, VRSILO_SLOT_GET_TEMPERATURES)(silo_, i, t);
+      EXPECT_DOUBLE_EQ(t[0], 12.5);
+      EXPECT_EQ(State(), 1u);
+    }
+    const sim::Stats stats = gauge_.GetStats();
+    EXPECT_EQ(stats.requests, allTanks ? 1u : 4u);
+    EXPECT_EQ(stats.Count("i21400"), allTanks ? 1u : 0u);
+    VRSILO_DESTROY(silo_);
+    silo_ = nullptr;
+  }
 }
 
 TEST_F(GaugePtyTest, FallsBackToThePlainReport) {
