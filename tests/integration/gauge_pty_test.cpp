@@ -68,6 +68,20 @@ class GaugePtyTest : public ::testing::Test {
   uint32_t Water(int i) {
     return VRSILO_SLOT(silo_, VrGetWaterFn, VRSILO_SLOT_GET_WATER)(silo_, i);
   }
+  // Every value of the four tanks of SetUp, through the slots.
+  void ExpectTheFourTanks() {
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_DOUBLE_EQ(Level(i), 100.0 * (i + 1));
+      EXPECT_DOUBLE_EQ(Volume(i), 1000.0 * (i + 1));
+      EXPECT_EQ(Water(i), 7u);
+      EXPECT_DOUBLE_EQ(Density(i), 0.75);
+      double t[4];
+      VRSILO_SLOT(silo_, VrGetTemperaturesFn, VRSILO_SLOT_GET_TEMPERATURES)(silo_, i, t);
+      EXPECT_DOUBLE_EQ(t[0], 12.5);
+      EXPECT_DOUBLE_EQ(t[3], 12.5);
+      EXPECT_EQ(State(), 1u);
+    }
+  }
   uint32_t State() {
     return VRSILO_SLOT(silo_, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(silo_);
   }
@@ -84,16 +98,7 @@ class GaugePtyTest : public ::testing::Test {
 
 TEST_F(GaugePtyTest, InventoryOfSeveralTanks) {
   ASSERT_NE(Connect(), nullptr);
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_DOUBLE_EQ(Level(i), 100.0 * (i + 1));
-    EXPECT_DOUBLE_EQ(Volume(i), 1000.0 * (i + 1));
-    EXPECT_EQ(Water(i), 7u);
-    EXPECT_DOUBLE_EQ(Density(i), 0.75);
-    double t[4];
-    VRSILO_SLOT(silo_, VrGetTemperaturesFn, VRSILO_SLOT_GET_TEMPERATURES)(silo_, i, t);
-    EXPECT_DOUBLE_EQ(t[3], 12.5);
-    EXPECT_EQ(State(), 1u);
-  }
+  ExpectTheFourTanks();
   sim::Stats stats = gauge_.GetStats();
   EXPECT_EQ(stats.Count("i214"), 4u) << "one density report per tank served every kind";
   EXPECT_EQ(stats.Count("i201"), 0u);
@@ -107,16 +112,7 @@ TEST_F(GaugePtyTest, NewerConsolePerTankAndInOneRequest) {
     SCOPED_TRACE(allTanks ? "one request" : "per tank");
     gauge_.ResetStats();
     ASSERT_NE(Connect(30, allTanks ? "RefreshAllTanks=1\r\n" : ""), nullptr);
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_DOUBLE_EQ(Level(i), 100.0 * (i + 1));
-      EXPECT_DOUBLE_EQ(Volume(i), 1000.0 * (i + 1));
-      EXPECT_EQ(Water(i), 7u);
-      EXPECT_DOUBLE_EQ(Density(i), 0.75);
-      double t[4];
-      VRSILO_SLOT(silo_, VrGetTemperaturesFn, VRSILO_SLOT_GET_TEMPERATURES)(silo_, i, t);
-      EXPECT_DOUBLE_EQ(t[0], 12.5);
-      EXPECT_EQ(State(), 1u);
-    }
+    ExpectTheFourTanks();
     const sim::Stats stats = gauge_.GetStats();
     EXPECT_EQ(stats.requests, allTanks ? 1u : 4u);
     EXPECT_EQ(stats.Count("i21400"), allTanks ? 1u : 0u);
