@@ -1,6 +1,7 @@
 // vr-host: a reference host for the driver library. It loads the library with
 // dlopen, takes a driver object from GetSiloEx2 (settings from WINDIR) or
-// GetSiloEx3, and uses it through the slot table only.
+// GetSiloEx3, and uses it through the slot table only. --probe alone goes
+// through the library's link code (probe.cpp).
 #include "vr_host.h"
 
 #include <dlfcn.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "probe.h"
 #include "protocol/extended.h"
 #include "vrsilo.h"
 
@@ -41,8 +43,16 @@ void Usage() {
       "                             driver's settings item in the \"Настройка\" menu\n"
       "  --screenshots DIR          with --gui: open the driver's windows one after the other,\n"
       "                             save pictures of them into DIR and quit\n"
+      "  --probe                    look for the gauge: COM1..COM6 as the settings file maps\n"
+      "                             them, one after the other, with one request each (a silent\n"
+      "                             port costs one 1.5 s wait); prints one verdict per port\n"
+      "                             (absent, opens but silent, gauge found with its tanks)\n"
+      "  --probe-address ADDR       with --probe (implied): also probe ADDR, any value\n"
+      "                             [Ports] accepts (e.g. a device path); repeatable, mapped to\n"
+      "                             COM7, COM8, ... in a temporary copy of the settings file\n"
       "  --help                     this text\n"
-      "Exit status: 0 when every requested operation succeeded.");
+      "Exit status: 0 when every requested operation succeeded (--probe: a gauge was\n"
+      "found), 1 when one failed (--probe: none found), 2 on a usage error.");
 }
 
 struct Host {
@@ -147,6 +157,8 @@ enum LongOption {
   kCount,
   kCalibration,
   kWriteCalibration,
+  kProbe,
+  kProbeAddress,
   kHelp,
 };
 
@@ -161,6 +173,8 @@ const option kLongOptions[] = {
     {"count", required_argument, nullptr, kCount},
     {"calibration", required_argument, nullptr, kCalibration},
     {"write-calibration", required_argument, nullptr, kWriteCalibration},
+    {"probe", no_argument, nullptr, kProbe},
+    {"probe-address", required_argument, nullptr, kProbeAddress},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -179,6 +193,8 @@ int main(int argc, char** argv) {
   std::string screenshots;
   int calibration = 0, writeTank = 0;
   const char* writeFile = nullptr;
+  bool probe = false;
+  std::vector<std::string> probeAddresses;
   try {
     for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
       switch (c) {
@@ -218,16 +234,29 @@ int main(int argc, char** argv) {
           if (optind >= argc) throw std::invalid_argument("--write-calibration needs a file");
           writeFile = argv[optind++];
           break;
+        case kProbe:
+          probe = true;
+          break;
+        case kProbeAddress:
+          probe = true;
+          if (*optarg == '\0' || std::strpbrk(optarg, "\r\n"))
+            throw std::invalid_argument("--probe-address: '" + std::string(optarg) +
+                                        "' is not one line of text");
+          probeAddresses.push_back(optarg);
+          break;
         default:
           throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
     }
     if (optind < argc)
       throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+    if (probe && (port || block || gui || watch || calibration || writeTank))
+      throw std::invalid_argument("--probe takes no other options but --probe-address");
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "vr-host: %s (see --help)\n", e.what());
     return 2;
   }
+  if (probe) return RunProbe(probeAddresses);
 
   Host h;
   h.lib = dlopen(libPath.c_str(), RTLD_NOW | RTLD_LOCAL);
