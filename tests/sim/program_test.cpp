@@ -21,6 +21,7 @@
 
 #include "gauge_sim.h"
 #include "protocol/frame.h"
+#include "test_support.h"
 
 namespace vr::sim {
 namespace {
@@ -239,6 +240,7 @@ TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
       {"vr-host", {"--write-calibration", "1"}, "--write-calibration needs a file"},
       {"vr-host", {"--watch", "--port"}, "--port needs a value"},
       {"vr-host", {"--gui=yes"}, "--gui takes no value"},
+      {"vr-host", {"--probe", "--port", "2"}, "--probe takes no other options"},
       {"vr-gauge-sim", {"--delay", "-1"}, "--delay: '-1'"},
       {"vr-gauge-sim", {"--pace", "4294967296"}, "--pace: '4294967296'"},
       {"vr-gauge-sim", {"--model", "tls5"}, "--model: 'tls5'"},
@@ -253,6 +255,61 @@ TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
     EXPECT_NE(out.find(message), std::string::npos) << name << " " << args[0] << ": " << out;
     EXPECT_EQ(child.Terminate(1000ms), 2) << name << " " << args[0];
   }
+}
+
+// [Ports] with COM1..COM6 on paths that do not exist, but COM<good> on `path`.
+std::string PortsWith(int good, const std::string& path) {
+  std::string text = "[VeederRoot]\r\nConnectionType=3\r\n[Ports]\r\n";
+  for (int n = 1; n <= 6; ++n)
+    text += "COM" + std::to_string(n) + "=" + (n == good ? path : "/nonexistent/vr-probe") + "\r\n";
+  return text;
+}
+
+TEST(Program, ProbeTellsEachPortsVerdictWithOneWaitForASilentGauge) {
+  std::string sim = FindProgram(), host = FindProgram("vr-host");
+  if (sim.empty() || host.empty()) GTEST_SKIP() << "vr-gauge-sim or vr-host not built";
+  Child good, silent;
+  ASSERT_TRUE(good.Spawn(sim, {"--quiet", "--tank", "2:level=100", "--tank", "5:level=200"}));
+  ASSERT_TRUE(silent.Spawn(sim, {"--quiet", "--fault", "silent"}));
+  const std::string goodPath = good.Line(), silentPath = silent.Line();
+  ASSERT_FALSE(goodPath.empty() || silentPath.empty());
+  test::TempWindowsDir windir;
+  windir.WriteSettings(PortsWith(2, goodPath));
+
+  Child probe;
+  ASSERT_TRUE(probe.Spawn(host, {"--probe", "--probe-address", silentPath}, /*stderr_too=*/true));
+  for (int n = 1; n <= 7; ++n) {
+    const std::string com = "COM" + std::to_string(n);
+    const std::string path = n == 2 ? goodPath : n == 7 ? silentPath : "/nonexistent/vr-probe";
+    EXPECT_EQ(probe.Line(), com + " " + path + " …");
+    const auto start = Clock::now();
+    const std::string result = probe.Line(5000ms);
+    const auto took = Clock::now() - start;
+    const std::string verdict = n == 2   ? "gauge found, tanks 2, 5 ("
+                                : n == 7 ? "opens but silent ("
+                                         : "absent (";
+    EXPECT_EQ(result.rfind(com + ": " + verdict, 0), 0u) << result;
+    if (n == 7) {
+      EXPECT_GE(took, 1400ms);
+      EXPECT_LT(took, 3000ms);
+    }
+  }
+  // Nothing else: no message-box text for the ports that do not open.
+  EXPECT_EQ(probe.Rest(3000ms), "gauge found on COM2\n");
+  EXPECT_EQ(probe.Terminate(1000ms), 0);
+}
+
+TEST(Program, ProbeEndsWithStatus1WhenNoGaugeAnswers) {
+  std::string host = FindProgram("vr-host");
+  if (host.empty()) GTEST_SKIP() << "vr-host not built";
+  test::TempWindowsDir windir;
+  windir.WriteSettings(PortsWith(0, ""));
+  Child probe;
+  ASSERT_TRUE(probe.Spawn(host, {"--probe"}));
+  const std::string out = probe.Rest(5000ms);
+  EXPECT_NE(out.find("COM6: absent ("), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with("\nno gauge found\n")) << out;
+  EXPECT_EQ(probe.Terminate(1000ms), 1);
 }
 
 }  // namespace
