@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 namespace vr {
@@ -78,6 +79,28 @@ int64_t AgeMs(TDateTime now, TDateTime stamp) {
   double us = std::round(std::fabs(now - stamp) * 86400000000.0);
   if (!(us < 9.2e18)) return INT64_MAX;
   return static_cast<int64_t>(us) / 1000;
+}
+
+std::string FormatDateTime(TDateTime t) {
+  const int64_t ms = static_cast<int64_t>(std::floor(t * 86400000.0 + 0.5));
+  int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
+  int64_t rest = ms - days * 86400000;
+  // Civil date of a day count (days from 1970-01-01 after the shift).
+  int64_t z = days - 25569 + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%03lld",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(rest / 3600000), static_cast<long long>(rest / 60000 % 60),
+                static_cast<long long>(rest / 1000 % 60), static_cast<long long>(rest % 1000));
+  return text;
 }
 
 }  // namespace vr

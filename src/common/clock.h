@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace vr {
 
@@ -35,6 +36,9 @@ class ManualClock : public Clock {
  private:
   std::atomic<double> now_;
 };
+
+// "YYYY-MM-DD HH:MM:SS.mmm".
+std::string FormatDateTime(TDateTime t);
 
 // Whole milliseconds between two stamps (absolute, truncated towards zero).
 int64_t AgeMs(TDateTime now, TDateTime stamp);

@@ -22,6 +22,11 @@ bool ReadRefreshAllTanks() {
   return ini.ReadInteger(kSectionVeederRoot, kKeyRefreshAllTanks, 0) != 0;
 }
 
+std::string ReadTraceFile() {
+  IniFile ini(SettingsFilePath());
+  return ini.ReadString(kSectionVeederRoot, kKeyTraceFile, "");
+}
+
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds) {
   PrepareSettingsDirectory();
   IniFile ini(SettingsFilePath());

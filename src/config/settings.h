@@ -9,6 +9,7 @@ inline constexpr const char* kSectionVeederRoot = "VeederRoot";
 inline constexpr const char* kKeyConnectionType = "ConnectionType";
 inline constexpr const char* kKeyCriticalUpdateTime = "CriticalUpdateTime";
 inline constexpr const char* kKeyRefreshAllTanks = "RefreshAllTanks";
+inline constexpr const char* kKeyTraceFile = "TraceFile";
 inline constexpr int32_t kDefaultConnectionType = 0;
 inline constexpr int32_t kDefaultUpdateSeconds = 30;
 inline constexpr const char* kSectionPorts = "Ports";
@@ -30,6 +31,8 @@ uint8_t ReadConnectionType();
 int32_t ReadUpdateSeconds();
 // "RefreshAllTanks": 1 asks the gauge for every tank in one request (default 0).
 bool ReadRefreshAllTanks();
+// "TraceFile": where the exchange trace goes (empty: no trace).
+std::string ReadTraceFile();
 // Writes both keys in one update of the file (throws EIniWrite).
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds);
 

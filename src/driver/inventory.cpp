@@ -12,7 +12,11 @@
 namespace vr {
 
 bool TSilo::RefreshTank(uint8_t n) {
-  if (refresh_all_ && IsPortType(GetConnectionType()) && RefreshAllTanks(n)) return true;
+  if (refresh_all_ && IsPortType(GetConnectionType())) {
+    const bool refreshed = RefreshAllTanks(n);
+    FlushTrace();
+    if (refreshed) return true;
+  }
   FrameBuffer reply{};
   const std::string digits = TankDigits(n);
   uint8_t length = kDensityReportLength;

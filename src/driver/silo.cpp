@@ -41,18 +41,36 @@ TSilo::TSilo(void* host, uint8_t connectionType)
   // The period is read on every construction, whichever entry point was used.
   SetUpdatePeriodMs(RoundToInt32(static_cast<double>(ReadUpdateSeconds()) * 1000.0));
   refresh_all_ = ReadRefreshAllTanks();
+  trace_ = OpenConfiguredTrace();
+  TraceNote("connection");
   if (IsPortType(connectionType)) {
     std::string failure;
     link_ = OpenLink(connectionType, failure);
+    FlushTrace();
     if (!failure.empty()) App().ShowMessage(failure, "Ошибка", MB_OK | MB_ICONERROR);
   }
+  FlushTrace();
   // Communication blocks are opened by the host through slot 5.
 }
 
 TSilo::~TSilo() {
   if (MenuRemoveHook hook = g_menu_remove_hook.load()) hook(this);
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  link_.reset();
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    link_.reset();
+  }
+  trace_.reset();  // writes the summary line
+}
+
+std::string TSilo::LinkName() const {
+  const uint8_t type = GetConnectionType();
+  if (IsBlockType(type)) return "block " + std::to_string(type + 1);
+  if (IsPortType(type)) return "COM" + std::to_string(type - 2);
+  return "type " + std::to_string(type);
+}
+
+void TSilo::TraceNote(const std::string& text) {
+  if (trace_) trace_->Note(LinkName(), text);
 }
 
 void TSilo::GetIdentity(char* buffer40) {
@@ -68,8 +86,9 @@ std::unique_ptr<TUrovn> TSilo::OpenLink(uint8_t type, std::string& failure) {
   const unsigned port = static_cast<unsigned>(type) - 2;
   try {
     return std::make_unique<TUrovn>(static_cast<uint16_t>(port));
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     failure = "Невозможно открыть порт COM" + std::to_string(port) + " для уровнемера!";
+    TraceNote(std::string("port open failed: ") + e.what());
     return nullptr;
   }
 }
@@ -84,8 +103,10 @@ void TSilo::ChangeConnectionType(uint8_t type) {
     link_.reset();
     all_tanks_refused_ = false;  // a new link, perhaps to another gauge
     connection_type_.store(type, std::memory_order_relaxed);
+    TraceNote("connection");
     if (IsPortType(type)) link_ = OpenLink(type, failure);
   }
+  FlushTrace();
   if (!failure.empty()) {
     App().ShowMessage(failure, "Ошибка", MB_OK | MB_ICONERROR);
     return;

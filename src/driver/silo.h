@@ -1,12 +1,14 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "driver/trace.h"
 #include "link/comm_block_channel.h"
 #include "protocol/exchange_result.h"
 #include "protocol/frame.h"
@@ -126,6 +128,21 @@ class TSilo {
                                    uint8_t* reply, uint8_t expected, bool& replyValid);
   void StoreReading(const InventoryReply& decoded);
   bool RefreshAllTanks(uint8_t n);
+  ExchangeOutcome ExchangeLocked(std::string_view command, const uint8_t* payload,
+                                 uint8_t payloadLength, uint8_t& replyLength, uint8_t* reply);
+  // The trace: the link's name in it, the words for a failed check, and the
+  // line of one attempt (collected under the exchange lock, written by
+  // FlushTrace once it is released).
+  std::string LinkName() const;
+  AttemptOutcome FaultOutcome() const;
+  void TraceAttempt(ExchangeResult result, std::chrono::steady_clock::time_point started,
+                    const uint8_t* frame, uint8_t frameLength, const uint8_t* reply);
+  void TraceBlockAttempt(AttemptOutcome outcome, std::chrono::steady_clock::time_point started,
+                         const uint8_t* frame, uint8_t frameLength, const uint8_t* reply);
+  void TraceNote(const std::string& text);
+  void FlushTrace() {
+    if (trace_) trace_->Flush();
+  }
   // One request for every tank over the direct link: its attempts, the link
   // state, and the reply checked against the request's echo.
   bool ExchangeAllTanks(std::string_view command, uint8_t* reply, size_t& length);
@@ -153,6 +170,13 @@ class TSilo {
   // The gauge did not answer a request for every tank: asked per tank for the
   // rest of this link's life. Guarded by lock_.
   bool all_tanks_refused_ = false;
+  // What the reply check said in the current attempt (under lock_).
+  struct CheckRecord {
+    bool ran = false;
+    ReplyFault fault = ReplyFault::kNone;
+    size_t length = 0;
+  } last_check_;
+  std::unique_ptr<ExchangeTrace> trace_;  // none unless configured
   bool menu_pending_ = true;
 
   friend struct SiloTestAccess;

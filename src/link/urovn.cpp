@@ -56,6 +56,14 @@ size_t TUrovn::LastReplySize() const {
   return reply_size_;
 }
 
+size_t TUrovn::CopyPartialFrame(uint8_t* out, size_t capacity) const {
+  std::lock_guard<std::recursive_mutex> guard(PortLock());
+  if (framer_.Idle() || framer_.State() == kAwaitingFrame) return 0;
+  const size_t n = std::min(framer_.FrameLength(), capacity);
+  std::memcpy(out, framer_.Frame(), n);
+  return n;
+}
+
 void TUrovn::BytesArrived(int count) {
   try {
     for (int i = 0; i < count; ++i) FeedByte();

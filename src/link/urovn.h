@@ -40,6 +40,8 @@ class TUrovn : public TComPort {
   bool IsIdle() const;
   vr::FramerState FramerState() const;
   size_t LastReplySize() const;
+  // The bytes of a frame begun but not ended (for the trace); 0 when idle.
+  size_t CopyPartialFrame(uint8_t* out, size_t capacity) const;
   bool IsReplySignalled() const { return reply_event_.IsSet(); }
 
  protected:

@@ -14,13 +14,10 @@
 #include "link/fake_serial_device.h"
 #include "link/urovn.h"
 #include "protocol/extended.h"
+#include "silo_test_access.h"
 #include "test_support.h"
 
 namespace vr {
-struct SiloTestAccess {
-  static TUrovn* Link(TSilo& s) { return s.link_.get(); }
-};
-
 namespace test {
 namespace {
 
