@@ -50,9 +50,23 @@ void Usage() {
       "  --probe-address ADDR       with --probe (implied): also probe ADDR, any value\n"
       "                             [Ports] accepts (e.g. a device path); repeatable, mapped to\n"
       "                             COM7, COM8, ... in a temporary copy of the settings file\n"
+      "  --trace PATH               write the driver's exchange trace to PATH for this run\n"
+      "                             (sets VRSILO_TRACE) and print its summary line at the end\n"
       "  --help                     this text\n"
       "Exit status: 0 when every requested operation succeeded (--probe: a gauge was\n"
       "found), 1 when one failed (--probe: none found), 2 on a usage error.");
+}
+
+// The summary line the driver object wrote when it went: the last one.
+void PrintTraceSummary(const std::string& path) {
+  std::ifstream in(path);
+  std::string line, last;
+  while (std::getline(in, line))
+    if (line.find(" summary: ") != std::string::npos) last = line;
+  if (last.empty())
+    std::fprintf(stderr, "vr-host: no trace summary in %s\n", path.c_str());
+  else
+    std::printf("%s\n", last.c_str());
 }
 
 struct Host {
@@ -159,6 +173,7 @@ enum LongOption {
   kWriteCalibration,
   kProbe,
   kProbeAddress,
+  kTrace,
   kHelp,
 };
 
@@ -175,6 +190,7 @@ const option kLongOptions[] = {
     {"write-calibration", required_argument, nullptr, kWriteCalibration},
     {"probe", no_argument, nullptr, kProbe},
     {"probe-address", required_argument, nullptr, kProbeAddress},
+    {"trace", required_argument, nullptr, kTrace},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -195,6 +211,7 @@ int main(int argc, char** argv) {
   const char* writeFile = nullptr;
   bool probe = false;
   std::vector<std::string> probeAddresses;
+  std::string tracePath;
   try {
     for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
       switch (c) {
@@ -244,6 +261,11 @@ int main(int argc, char** argv) {
                                         "' is not one line of text");
           probeAddresses.push_back(optarg);
           break;
+        case kTrace:
+          if (*optarg == '\0') throw std::invalid_argument("--trace: the path is empty");
+          tracePath = optarg;
+          setenv("VRSILO_TRACE", optarg, 1);
+          break;
         default:
           throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
@@ -280,6 +302,7 @@ int main(int argc, char** argv) {
     options.screenshots = screenshots;
     int status = RunGui(argc, argv, HostLibrary{h.lib, ex2, ex3}, options);
     dlclose(h.lib);
+    if (!tracePath.empty()) PrintTraceSummary(tracePath);
     return status;
 #else
     std::fprintf(stderr, "vr-host: built without Qt, --gui is not available\n");
@@ -315,5 +338,6 @@ int main(int argc, char** argv) {
   }
   VRSILO_DESTROY(h.silo);
   dlclose(h.lib);
+  if (!tracePath.empty()) PrintTraceSummary(tracePath);
   return status;
 }
