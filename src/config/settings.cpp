@@ -17,6 +17,10 @@ int32_t ReadUpdateSeconds() {
   return ini.ReadInteger(kSectionVeederRoot, kKeyCriticalUpdateTime, kDefaultUpdateSeconds);
 }
 
+std::string PortSetting(uint16_t port) {
+  return IniFile(SettingsFilePath()).ReadString(kSectionPorts, "COM" + std::to_string(port), "");
+}
+
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds) {
   PrepareSettingsDirectory();
   IniFile ini(SettingsFilePath());
