@@ -298,11 +298,15 @@ class NetDevice final : public ISerialDevice, private telnet::Handler {
       input_.Clear();
       announced_ = 0;
     }
-    if (comport_on_ && (rx || tx)) {
-      const uint8_t what = rx && tx ? comport::kPurgeBoth
-                           : rx     ? comport::kPurgeReceive
-                                    : comport::kPurgeTransmit;
-      QueueComPortLocked(comport::kPurgeData, &what, 1);
+    if (rx || tx) {
+      // The values combine bitwise: receive 1 | transmit 2 = both 3.
+      const uint8_t what = static_cast<uint8_t>((rx ? comport::kPurgeReceive : 0) |
+                                                (tx ? comport::kPurgeTransmit : 0));
+      if (comport_on_) {
+        QueueComPortLocked(comport::kPurgeData, &what, 1);
+      } else if (negotiating_) {
+        pending_purge_ |= what;  // sent once the access server agrees
+      }
     }
     return true;
   }
@@ -340,6 +344,7 @@ class NetDevice final : public ISerialDevice, private telnet::Handler {
             std::chrono::ceil<std::chrono::milliseconds>(negotiation_end_ - SteadyClock::now());
         if (left.count() <= 0) {
           negotiating_ = false;
+          pending_purge_ = 0;
           cv_.notify_all();
         } else {
           timeoutMs = static_cast<int>(left.count());
@@ -362,6 +367,7 @@ class NetDevice final : public ISerialDevice, private telnet::Handler {
     comport_on_ = false;
     sent_valid_ = false;
     negotiating_ = false;
+    pending_purge_ = 0;
     if (telnet_ && options_.RequestLocal(telnet::kOptionComPort)) {
       QueueNegotiationLocked(telnet::kWill, telnet::kOptionComPort);
       negotiating_ = true;
@@ -419,8 +425,10 @@ class NetDevice final : public ISerialDevice, private telnet::Handler {
     if (on && !comport_on_) {
       comport_on_ = true;
       QueueLineSettingsLocked();
+      if (pending_purge_ != 0) QueueComPortLocked(comport::kPurgeData, &pending_purge_, 1);
     }
     comport_on_ = on;
+    if (!options_.LocalPending(telnet::kOptionComPort)) pending_purge_ = 0;
     if (negotiating_ && !options_.LocalPending(telnet::kOptionComPort)) {
       negotiating_ = false;
       cv_.notify_all();
@@ -503,6 +511,7 @@ class NetDevice final : public ISerialDevice, private telnet::Handler {
       {telnet::kOptionBinary, telnet::kOptionSuppressGoAhead, telnet::kOptionComPort},
       {telnet::kOptionBinary, telnet::kOptionSuppressGoAhead, telnet::kOptionComPort}};
   bool comport_on_ = false;
+  uint8_t pending_purge_ = 0;  // PURGE-DATA asked for while negotiating
   bool sent_valid_ = false;
   LineSettings sent_;
 };
