@@ -93,6 +93,7 @@ class Peer {
 class NetLinkTest : public linktest::LinkTest {
  protected:
   void SetUp() override {
+    std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
     LinkTest::SetUp();
     sim_.SetTanks(sim::DemoTanks());
   }
