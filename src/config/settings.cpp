@@ -27,6 +27,10 @@ std::string ReadTraceFile() {
   return ini.ReadString(kSectionVeederRoot, kKeyTraceFile, "");
 }
 
+std::string PortSetting(uint16_t port) {
+  return IniFile(SettingsFilePath()).ReadString(kSectionPorts, "COM" + std::to_string(port), "");
+}
+
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds) {
   PrepareSettingsDirectory();
   IniFile ini(SettingsFilePath());

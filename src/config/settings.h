@@ -36,8 +36,11 @@ std::string ReadTraceFile();
 // Writes both keys in one update of the file (throws EIniWrite).
 void WriteVeederRootSettings(int32_t connectionType, int32_t updateSeconds);
 
-// Device path of serial port n on POSIX: [Ports] "COM<n>" from the settings
-// file, else /dev/ttyS<n-1>. On Windows "\\.\COM<n>".
+// [Ports] "COM<n>" as the settings file holds it ("" when absent), on every
+// platform: a device path or a network address (config/port_address.h).
+std::string PortSetting(uint16_t port);
+// Device path of serial port n on POSIX: PortSetting(n), else /dev/ttyS<n-1>.
+// On Windows "\\.\COM<n>".
 std::string SerialDevicePath(uint16_t port);
 
 }  // namespace vr

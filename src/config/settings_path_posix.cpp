@@ -2,7 +2,6 @@
 #include <filesystem>
 #include <string>
 
-#include "config/ini_file.h"
 #include "config/settings.h"
 
 namespace vr {
@@ -27,8 +26,7 @@ void PrepareSettingsDirectory() {
 }
 
 std::string SerialDevicePath(uint16_t port) {
-  std::string key = "COM" + std::to_string(port);
-  std::string device = IniFile(SettingsFilePath()).ReadString(kSectionPorts, key, "");
+  std::string device = PortSetting(port);
   if (!device.empty()) return device;
   // COM0 has no device; "/dev/ttyS-1" fails to open as COM0 does on Windows.
   return "/dev/ttyS" + std::to_string(static_cast<int>(port) - 1);

@@ -3,6 +3,10 @@
 #include <mutex>
 #include <utility>
 
+#include "config/port_address.h"
+#include "config/settings.h"
+#include "link/net_device.h"
+
 namespace vr {
 namespace {
 
@@ -25,6 +29,15 @@ std::unique_ptr<ISerialDevice> OpenSerialDevice(uint16_t port) {
     factory = Factory();
   }
   if (factory) return factory(port);
+  NetAddress address;
+  switch (ParsePortAddress(PortSetting(port), address)) {
+    case PortForm::kNetwork:
+      return OpenNetDevice(port, address);
+    case PortForm::kMalformed:
+      return nullptr;  // fails like a missing port
+    case PortForm::kDevice:
+      break;
+  }
   return OpenPlatformSerialDevice(port);
 }
 

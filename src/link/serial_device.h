@@ -171,9 +171,11 @@ class ISerialDevice {
 
 using SerialDeviceFactory = std::function<std::unique_ptr<ISerialDevice>(uint16_t port)>;
 
-// Opens serial port COM<port> exclusively (CreateFileA "\\.\COM<n>" on Windows;
-// SerialDevicePath(port) on POSIX) through the installed factory; nullptr when
-// the port is missing or in use.
+// Opens serial port COM<port> exclusively through the installed factory, else:
+// the network link when [Ports] maps COM<port> to "tcp://" or "rfc2217://"
+// (net_device.h), otherwise the device (CreateFileA "\\.\COM<n>" on Windows;
+// SerialDevicePath(port) on POSIX). nullptr when the port is missing, in use,
+// unreachable or its address is malformed.
 std::unique_ptr<ISerialDevice> OpenSerialDevice(uint16_t port);
 // Installs a process-wide factory (tests inject fakes); an empty function
 // restores the platform's.

@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +229,45 @@ TEST(Program, HelpDescribesOptionsAndCommands) {
     EXPECT_NE(all.find(word), std::string::npos) << word;
 }
 
+// A connected loopback socket to the address the simulator printed; -1 when refused.
+int ConnectTo(const std::string& address) {
+  const size_t colon = address.rfind(':');
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+TEST(Program, ServesAnRfc2217ClientAndShowsItsLineSettings) {
+  std::string program = FindProgram();
+  if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
+  Child child;
+  ASSERT_TRUE(child.Spawn(program, {"--quiet", "--rfc2217", "0", "--bind", "127.0.0.1"}));
+  const std::string address = child.Line();
+  ASSERT_EQ(address.rfind("rfc2217://127.0.0.1:", 0), 0u) << address;
+  int fd = ConnectTo(address);
+  ASSERT_GE(fd, 0);
+  // WILL COM-PORT-OPTION, SET-BAUDRATE 9600: DO, then the confirmation (101).
+  using namespace std::string_literals;
+  const std::string baud = "\xFF\xFB\x2C\xFF\xFA\x2C\x01\x00\x00\x25\x80\xFF\xF0"s;
+  EXPECT_EQ(Exchange(fd, baud, 13, 2000ms),
+            "\xFF\xFD\x2C\xFF\xFA\x2C\x65\x00\x00\x25\x80\xFF\xF0"s);
+  EXPECT_EQ(Exchange(fd, "\x01i21401", kI214Length, 2000ms).size(), kI214Length);
+  child.Command("stats");
+  EXPECT_NE(child.Line().find(" line=9600,"), std::string::npos);
+  child.Command("vanish");
+  EXPECT_EQ(child.Line(), "vanished");
+  EXPECT_EQ(ConnectTo(address), -1) << "down";
+  child.Command("start");
+  EXPECT_EQ(child.Line(), address) << "up again on the same port";
+  ::close(fd);
+  EXPECT_EQ(child.Terminate(1000ms), 0);
+}
+
 TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
   const std::tuple<const char*, std::vector<std::string>, const char*> cases[] = {
       {"vr-host", {"--port", "x"}, "--port: 'x' is not a number from 1 to 6"},
@@ -245,6 +286,7 @@ TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
       {"vr-gauge-sim", {"--pace", "4294967296"}, "--pace: '4294967296'"},
       {"vr-gauge-sim", {"--model", "tls5"}, "--model: 'tls5'"},
       {"vr-gauge-sim", {"--quiet", "9600"}, "unexpected argument 9600"},
+      {"vr-gauge-sim", {"--tcp", "65536"}, "--tcp: '65536'"},
   };
   for (const auto& [name, args, message] : cases) {
     std::string program = FindProgram(name);

@@ -173,6 +173,55 @@ Clock::time_point Answer::EarliestReplyTime() const {
   return t + std::chrono::milliseconds(latency_ms) + std::chrono::milliseconds(delay_ms);
 }
 
+std::string DescribeLine(const LineSettings& line) {
+  if (line == LineSettings{}) return "-";
+  static constexpr char kParity[] = "?NOEMS";
+  static constexpr const char* kStop[] = {"?", "1", "2", "1.5"};
+  static constexpr const char* kFlow[] = {"?", "none", "xon/xoff", "hardware"};
+  std::string text = std::to_string(line.baud) + ",";
+  text += line.data_size == 0 ? std::string("?") : std::to_string(line.data_size);
+  text += kParity[line.parity <= 5 ? line.parity : 0];
+  text += kStop[line.stop_size <= 3 ? line.stop_size : 0];
+  text += std::string(",flow=") + kFlow[line.control <= 3 ? line.control : 0];
+  return text + ",purges=" + std::to_string(line.purges);
+}
+
+bool PlayAnswer(const Answer& a, size_t limit,
+                const std::function<bool(Clock::time_point)>& wait_until,
+                const std::function<bool(const uint8_t*, size_t)>& write) {
+  const uint8_t* bytes = a.bytes.data();
+  const size_t n = std::min(limit, a.bytes.size());
+  if (a.pace_baud > 0) {
+    // Byte i is written when it would have fully arrived, at (i + 1) byte times.
+    const auto start = Clock::now();
+    size_t sent = 0;
+    while (sent < n) {
+      if (!wait_until(start + WireTime(sent + 1, a.pace_baud))) return false;
+      const auto ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+      const auto due_now = static_cast<size_t>(
+          (static_cast<long double>(std::max<int64_t>(ns, 0)) * a.pace_baud) / 1e10L);
+      const size_t due = std::min(n, std::max(sent + 1, due_now));
+      if (a.byte_by_byte) {
+        for (; sent < due; ++sent)
+          if (!write(bytes + sent, 1)) return false;
+      } else {
+        if (!write(bytes + sent, due - sent)) return false;
+        sent = due;
+      }
+    }
+    return true;
+  }
+  if (a.byte_by_byte) {
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0 && !wait_until(Clock::now() + std::chrono::microseconds(200))) return false;
+      if (!write(bytes + i, 1)) return false;
+    }
+    return true;
+  }
+  return write(bytes, n);
+}
+
 uint64_t Stats::Count(std::string_view key) const {
   const auto& map = key.size() == 6 ? by_command : by_code;
   auto it = map.find(key);
@@ -321,7 +370,14 @@ std::string GaugeSim::HeaderTimeLocked() const {
 
 Stats GaugeSim::GetStats() const {
   std::lock_guard lock(mu_);
-  return stats_;
+  Stats stats = stats_;
+  stats.line = line_;
+  return stats;
+}
+
+void GaugeSim::UpdateLine(const std::function<void(LineSettings&)>& change) {
+  std::lock_guard lock(mu_);
+  change(line_);
 }
 
 void GaugeSim::ResetStats() {

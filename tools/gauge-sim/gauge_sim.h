@@ -7,6 +7,8 @@
 //              fault modes and the request counters. Thread-safe.
 //   PtyGauge   transport (POSIX): serves a GaugeSim on a pseudo-terminal whose
 //              slave path the driver opens as its serial port.
+//   TcpGauge   transport (POSIX): serves a GaugeSim to one TCP client at a
+//              time, raw or as an RFC 2217 access server.
 //   ParseTankSpec / ParseTankFile / DemoTanks
 //              the text format for tank values (see the comment further down).
 //
@@ -169,6 +171,19 @@ struct Answer {
   Clock::time_point EarliestReplyTime() const;
 };
 
+// The line settings an RFC 2217 client set, as RFC 2217 codes (0: never set).
+struct LineSettings {
+  uint32_t baud = 0;
+  uint8_t data_size = 0;
+  uint8_t parity = 0;     // 1 none, 2 odd, 3 even, 4 mark, 5 space
+  uint8_t stop_size = 0;  // 1 one, 2 two, 3 one and a half
+  uint8_t control = 0;    // flow control: 1 none, 2 XON/XOFF, 3 hardware
+  uint64_t purges = 0;    // PURGE-DATA requests
+  bool operator==(const LineSettings&) const = default;
+};
+// "9600,8N1,flow=none,purges=1"; "-" when nothing was set.
+std::string DescribeLine(const LineSettings& line);
+
 struct Stats {
   uint64_t requests = 0;                                 // complete requests parsed
   uint64_t replies = 0;                                  // answers with bytes (not silent)
@@ -177,6 +192,7 @@ struct Stats {
   std::map<std::string, uint64_t, std::less<>> by_code;  // "i201" -> count
   std::map<std::string, uint64_t, std::less<>> by_command;  // "i20101" -> count
   std::string last_request;  // command + payload of the last request, no SOH
+  LineSettings line;         // kept by ResetStats: a setting, not a counter
 
   // Count for a 4-char function code ("i214") or a 6-char command ("i21401").
   uint64_t Count(std::string_view code_or_command) const;
@@ -237,6 +253,8 @@ class GaugeSim {
 
   Stats GetStats() const;
   void ResetStats();
+  // Changes the line settings that GetStats reports (RFC 2217 transport).
+  void UpdateLine(const std::function<void(LineSettings&)>& change);
 
  private:
   enum class ParseState { kIdle, kCommand, kPayload };
@@ -252,6 +270,7 @@ class GaugeSim {
   unsigned latency_ms_ = 0;
   std::string header_time_;
   Stats stats_;
+  LineSettings line_;
   ParseState state_ = ParseState::kIdle;
   std::string request_;  // command + payload collected so far
   size_t need_ = 0;      // characters still expected in the current state
@@ -295,6 +314,14 @@ std::string FormatTank(int tank, const TankState& state);
 std::array<float, kCalibrationPoints> CylinderTable(float capacity);
 // Four plausible tanks (1..4) with calibration tables.
 std::map<int, TankState> DemoTanks();
+
+// Writes `limit` bytes of an answer as its transport faults say: all at once,
+// byte by byte (~0.2 ms apart), or paced at its baud rate. `wait_until` waits
+// for a time point and `write` sends bytes; either returns false to give up,
+// and so does PlayAnswer then.
+bool PlayAnswer(const Answer& answer, size_t limit,
+                const std::function<bool(Clock::time_point)>& wait_until,
+                const std::function<bool(const uint8_t*, size_t)>& write);
 
 #ifndef _WIN32
 // ---------------------------------------------------------------------------
@@ -381,6 +408,68 @@ class PtyGauge {
   std::atomic<uint64_t> bytes_read_{0};
   std::atomic<uint64_t> bytes_written_{0};
   std::atomic<uint64_t> write_calls_{0};
+};
+
+// ---------------------------------------------------------------------------
+// Serves a GaugeSim over TCP to one client at a time, as a console's serial
+// port serves one computer: a second client is accepted and closed at once.
+// kRaw carries the bytes as they are; kRfc2217 is an access server: it agrees
+// to the client's WILL COM-PORT-OPTION (and to BINARY and SUPPRESS-GO-AHEAD),
+// refuses other options, answers each COM-PORT-OPTION command with its code +
+// 100, keeps the line settings in the GaugeSim's statistics, and doubles IAC
+// in its replies. Faults as on the pseudo-terminal.
+//
+// The serving thread waits in poll() on the listener, the client and a
+// wake-up eventfd, so Close() ends it promptly, even in a delayed reply.
+class TcpGauge {
+ public:
+  enum class Mode { kRaw, kRfc2217 };
+  // Listens on bind:port when started; port 0 takes a free port, which later
+  // starts keep. bind is a numeric IPv4 or IPv6 address or a name.
+  TcpGauge(GaugeSim& sim, Mode mode, std::string bind = "127.0.0.1", uint16_t port = 0);
+  ~TcpGauge();  // Close()
+  TcpGauge(const TcpGauge&) = delete;
+  TcpGauge& operator=(const TcpGauge&) = delete;
+
+  // Listens and serves (no-op if running); returns the address to map a port
+  // to, e.g. "rfc2217://127.0.0.1:5000". std::system_error on failure.
+  std::string Start();
+  // Ends the serving thread and closes the client and the listener: the
+  // server is down and connections are refused until Start().
+  void Close();
+  void Vanish() { Close(); }
+  // The serving thread takes the next complete request, sends the first
+  // `reply_bytes` bytes of its answer and goes down as Close() does: a gauge
+  // server killed in the middle of a frame.
+  void VanishOnNextRequest(size_t reply_bytes = 0);
+
+  bool Running() const;
+  bool ClientConnected() const;
+  uint16_t Port() const;     // 0 before the first Start()
+  uint64_t Clients() const;  // clients served since construction
+  void SetLog(std::function<void(const std::string&)> log);
+
+ private:
+  class Session;
+  void Serve(int listener, int wake);
+  std::string AddressLocked() const;
+  void CloseLocked();
+  void Log(const std::string& line);
+
+  GaugeSim& sim_;
+  const Mode mode_;
+  const std::string bind_;
+  std::mutex control_mu_;  // serialises Start/Close (held while joining)
+  mutable std::mutex mu_;  // the fields below, shared with the serving thread
+  uint16_t port_ = 0;
+  int listener_ = -1;
+  int wake_ = -1;
+  std::thread thread_;
+  bool running_ = false;
+  bool client_ = false;
+  uint64_t clients_ = 0;
+  std::optional<size_t> vanish_after_;
+  std::function<void(const std::string&)> log_;
 };
 #endif
 

@@ -69,6 +69,11 @@ Options:
                       byte): reply no earlier than the request's own wire
                       time and write the reply at that rate
   --link PATH         also make PATH a symlink to the slave (removed at exit)
+  --tcp PORT          serve one TCP client at a time instead of a pseudo-terminal
+                      (PORT 0: a free port); the first line is "tcp://ADDR:PORT"
+  --rfc2217 PORT      the same as an RFC 2217 access server ("rfc2217://ADDR:PORT");
+                      stats show the line settings the client set
+  --bind ADDR         the address --tcp and --rfc2217 listen on (default 127.0.0.1)
   --quiet             do not log requests and replies on stderr
   -h, --help          this text
 
@@ -86,8 +91,8 @@ Commands on stdin while running (one a line; answers go to stdout):
   tank DESC           add a tank or change keys of one (DESC as for --tank)
   remove N            remove tank N (it then gets the error reply)
   tanks               list the tanks in the file format
-  vanish              close the pty: the gauge disappears
-  start               open a new pty after vanish; prints the new path
+  vanish              close the pty (or the TCP server): the gauge disappears
+  start               open a new pty after vanish (or listen again); prints it
   help                this list
   quit                stop and exit
 
@@ -162,17 +167,19 @@ std::string StatsLine(const GaugeSim& sim) {
   out << " last=" << (s.last_request.empty() ? "-" : vr::sim::PrintableBytes(s.last_request))
       << " faults=" << vr::sim::DescribeFaults(sim.GetFaults())
       << " model=" << vr::sim::ModelName(sim.GetModel()) << " latency=" << sim.GetLatency() << "ms";
+  if (s.line != vr::sim::LineSettings{}) out << " line=" << vr::sim::DescribeLine(s.line);
   return out.str();
 }
 
 class Program {
  public:
-  Program(GaugeSim& sim, PtyGauge& pty, std::string link) : sim_(sim), pty_(pty), link_(link) {}
+  Program(GaugeSim& sim, PtyGauge& pty, std::string link, vr::sim::TcpGauge* tcp = nullptr)
+      : sim_(sim), pty_(pty), link_(link), tcp_(tcp) {}
   ~Program() { RemoveLink(); }
 
   std::string StartPty() {
-    std::string path = pty_.Start();
-    if (!link_.empty()) {
+    std::string path = tcp_ ? tcp_->Start() : pty_.Start();
+    if (!link_.empty() && !tcp_) {
       RemoveLink();
       if (::symlink(path.c_str(), link_.c_str()) != 0)
         Err("cannot create link " + link_ + ": " + std::strerror(errno));
@@ -233,7 +240,7 @@ class Program {
         for (int n : sim_.TankNumbers()) Out(vr::sim::FormatTank(n, *sim_.GetTank(n)));
         Out("end");
       } else if (cmd == "vanish") {
-        pty_.Close();
+        tcp_ ? tcp_->Close() : pty_.Close();
         RemoveLink();
         Out("vanished");
       } else if (cmd == "start") {
@@ -273,6 +280,7 @@ class Program {
   GaugeSim& sim_;
   PtyGauge& pty_;
   std::string link_;
+  vr::sim::TcpGauge* tcp_;
 };
 
 enum LongOption {
@@ -286,6 +294,9 @@ enum LongOption {
   kPace,
   kLink,
   kQuiet,
+  kTcp,
+  kRfc2217,
+  kBind,
   kHelp,
 };
 
@@ -300,6 +311,9 @@ const option kLongOptions[] = {
     {"pace", required_argument, nullptr, kPace},
     {"link", required_argument, nullptr, kLink},
     {"quiet", no_argument, nullptr, kQuiet},
+    {"tcp", required_argument, nullptr, kTcp},
+    {"rfc2217", required_argument, nullptr, kRfc2217},
+    {"bind", required_argument, nullptr, kBind},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -317,6 +331,9 @@ int main(int argc, char** argv) {
   std::map<int, TankState> tanks;
   bool have_tanks = false, quiet = false;
   std::string link;
+  std::optional<vr::sim::TcpGauge::Mode> tcp_mode;
+  uint16_t tcp_port = 0;
+  std::string bind = "127.0.0.1";
 
   try {
     for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
@@ -364,6 +381,15 @@ int main(int argc, char** argv) {
         case kQuiet:
           quiet = true;
           break;
+        case kTcp:
+        case kRfc2217:
+          tcp_mode = c == kTcp ? vr::sim::TcpGauge::Mode::kRaw : vr::sim::TcpGauge::Mode::kRfc2217;
+          tcp_port = static_cast<uint16_t>(
+              OptionNumber(c == kTcp ? "--tcp" : "--rfc2217", optarg, 0, 65535));
+          break;
+        case kBind:
+          bind = optarg;
+          break;
         default:
           throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
@@ -392,7 +418,12 @@ int main(int argc, char** argv) {
 
   PtyGauge pty(sim);
   if (!quiet) pty.SetLog([](const std::string& line) { Err(line); });
-  Program program(sim, pty, link);
+  std::optional<vr::sim::TcpGauge> tcp;
+  if (tcp_mode) {
+    tcp.emplace(sim, *tcp_mode, bind, tcp_port);
+    if (!quiet) tcp->SetLog([](const std::string& line) { Err(line); });
+  }
+  Program program(sim, pty, link, tcp ? &*tcp : nullptr);
   try {
     Out(program.StartPty());
   } catch (const std::exception& e) {
@@ -443,6 +474,7 @@ int main(int argc, char** argv) {
       if (quit) break;
     }
   }
+  if (tcp) tcp->Close();
   pty.Close();
   ::close(sigfd);
   return 0;

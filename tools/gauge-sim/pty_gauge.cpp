@@ -20,7 +20,6 @@
 namespace vr::sim {
 namespace {
 
-constexpr auto kByteGap = std::chrono::microseconds(200);     // byte-by-byte without pacing
 constexpr auto kVanishGrace = std::chrono::milliseconds(20);  // VanishOnNextRequest
 constexpr auto kVanishLimit = std::chrono::milliseconds(500);
 
@@ -31,14 +30,6 @@ constexpr auto kVanishLimit = std::chrono::milliseconds(500);
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-}
-
-// Bytes of a paced reply that are due `elapsed` after its start: byte i is
-// written when it would have fully arrived, at (i + 1) byte times.
-size_t BytesDue(Clock::duration elapsed, unsigned baud) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
-  if (ns <= 0) return 0;
-  return static_cast<size_t>((static_cast<long double>(ns) * baud) / 1e10L);
 }
 
 }  // namespace
@@ -255,32 +246,9 @@ bool PtyGauge::WriteSome(int master, int wake, const uint8_t* data, size_t size)
 }
 
 bool PtyGauge::WriteAnswer(int master, int wake, const Answer& a, size_t limit) {
-  const uint8_t* bytes = a.bytes.data();
-  size_t n = std::min(limit, a.bytes.size());
-  if (a.pace_baud > 0) {
-    auto start = Clock::now();
-    size_t sent = 0;
-    while (sent < n) {
-      if (!WaitUntil(wake, start + WireTime(sent + 1, a.pace_baud))) return false;
-      size_t due = std::min(n, std::max(sent + 1, BytesDue(Clock::now() - start, a.pace_baud)));
-      if (a.byte_by_byte) {
-        for (; sent < due; ++sent)
-          if (!WriteSome(master, wake, bytes + sent, 1)) return false;
-      } else {
-        if (!WriteSome(master, wake, bytes + sent, due - sent)) return false;
-        sent = due;
-      }
-    }
-    return true;
-  }
-  if (a.byte_by_byte) {
-    for (size_t i = 0; i < n; ++i) {
-      if (i > 0 && !WaitUntil(wake, Clock::now() + kByteGap)) return false;
-      if (!WriteSome(master, wake, bytes + i, 1)) return false;
-    }
-    return true;
-  }
-  return WriteSome(master, wake, bytes, n);
+  return PlayAnswer(
+      a, limit, [&](Clock::time_point when) { return WaitUntil(wake, when); },
+      [&](const uint8_t* data, size_t size) { return WriteSome(master, wake, data, size); });
 }
 
 void PtyGauge::Serve(int master, int wake) {
