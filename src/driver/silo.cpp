@@ -6,6 +6,7 @@
 
 #include "common/application.h"
 #include "common/rounding.h"
+#include "config/port_address.h"
 #include "config/settings.h"
 #include "link/urovn.h"
 
@@ -42,6 +43,7 @@ TSilo::TSilo(void* host, uint8_t connectionType)
   SetUpdatePeriodMs(RoundToInt32(static_cast<double>(ReadUpdateSeconds()) * 1000.0));
   refresh_all_ = ReadRefreshAllTanks();
   trace_ = OpenConfiguredTrace();
+  if (trace_) link_name_ = CurrentLinkName();
   TraceNote("connection");
   if (IsPortType(connectionType)) {
     std::string failure;
@@ -62,10 +64,18 @@ TSilo::~TSilo() {
   trace_.reset();  // writes the summary line
 }
 
-std::string TSilo::LinkName() const {
+std::string TSilo::CurrentLinkName() const {
   const uint8_t type = GetConnectionType();
   if (IsBlockType(type)) return "block " + std::to_string(type + 1);
-  if (IsPortType(type)) return "COM" + std::to_string(type - 2);
+  if (IsPortType(type)) {
+    // A network link is named by its address as well.
+    const uint16_t port = static_cast<uint16_t>(type - 2);
+    std::string name = "COM" + std::to_string(port);
+    NetAddress address;
+    const std::string value = PortSetting(port);
+    if (ParsePortAddress(value, address) == PortForm::kNetwork) name += " " + value;
+    return name;
+  }
   return "type " + std::to_string(type);
 }
 
@@ -103,6 +113,7 @@ void TSilo::ChangeConnectionType(uint8_t type) {
     link_.reset();
     all_tanks_refused_ = false;  // a new link, perhaps to another gauge
     connection_type_.store(type, std::memory_order_relaxed);
+    if (trace_) link_name_ = CurrentLinkName();
     TraceNote("connection");
     if (IsPortType(type)) link_ = OpenLink(type, failure);
   }

@@ -133,7 +133,8 @@ class TSilo {
   // The trace: the link's name in it, the words for a failed check, and the
   // line of one attempt (collected under the exchange lock, written by
   // FlushTrace once it is released).
-  std::string LinkName() const;
+  std::string LinkName() const { return link_name_; }
+  std::string CurrentLinkName() const;
   AttemptOutcome FaultOutcome() const;
   void TraceAttempt(ExchangeResult result, std::chrono::steady_clock::time_point started,
                     const uint8_t* frame, uint8_t frameLength, const uint8_t* reply);
@@ -177,6 +178,7 @@ class TSilo {
     size_t length = 0;
   } last_check_;
   std::unique_ptr<ExchangeTrace> trace_;  // none unless configured
+  std::string link_name_;                 // for the trace; set with the connection type
   bool menu_pending_ = true;
 
   friend struct SiloTestAccess;
