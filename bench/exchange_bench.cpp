@@ -84,6 +84,48 @@ BENCHMARK(BM_SixteenTanksPaced)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
+// The cost of the network: one "i214" exchange over a pseudo-terminal, over
+// raw TCP and over RFC 2217 on loopback, interleaved in one run so that the
+// machine's load falls on all three alike. Counters: medians in us and the
+// ratio of each network kind to the pseudo-terminal.
+void BM_NetworkOverPty(benchmark::State& state) {
+  vr::test::TempWindowsDir windir;
+  vr::sim::GaugeSim gauge;
+  vr::sim::TankState t;
+  t.level = 1001.0f;
+  gauge.SetTank(1, t);
+  vr::sim::PtyGauge pty{gauge};
+  vr::sim::TcpGauge tcp{gauge, vr::sim::TcpGauge::Mode::kRaw};
+  vr::sim::TcpGauge rfc{gauge, vr::sim::TcpGauge::Mode::kRfc2217};
+  windir.WriteSettings("[VeederRoot]\nCriticalUpdateTime=0\n[Ports]\nCOM1=" + pty.Start() +
+                       "\nCOM2=" + tcp.Start() + "\nCOM3=" + rfc.Start() + "\n");
+  vr::TSilo silos[3] = {{nullptr, 3}, {nullptr, 4}, {nullptr, 5}};
+  std::vector<double> us[3];
+  for (auto _ : state) {
+    double total = 0;
+    for (int k = 0; k < 3; ++k) {
+      auto t0 = Clock::now();
+      if (silos[k].GetLevel(0) != 1001.0) state.SkipWithError("the exchange failed");
+      const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+      us[k].push_back(seconds * 1e6);
+      total += seconds;
+    }
+    state.SetIterationTime(total);
+  }
+  double median[3];
+  for (int k = 0; k < 3; ++k) {
+    if (us[k].empty()) return;
+    std::sort(us[k].begin(), us[k].end());
+    median[k] = us[k][us[k].size() / 2];
+  }
+  state.counters["pty_us"] = median[0];
+  state.counters["tcp_us"] = median[1];
+  state.counters["rfc2217_us"] = median[2];
+  state.counters["tcp_ratio"] = median[1] / median[0];
+  state.counters["rfc2217_ratio"] = median[2] / median[0];
+}
+BENCHMARK(BM_NetworkOverPty)->Name("net/exchange_i214_vs_pty")->UseManualTime()->MinTime(2.0);
+
 // 16 tanks read through the slot table, each stale, from a console that
 // takes 150 ms to start a reply, at 9600 baud: one request per tank (range 0)
 // or one request for every tank (range 1).
