@@ -1,6 +1,6 @@
-// The RFC 2217 link on Winsock, against a loopback peer played by the test:
-// negotiation and IAC both ways, a connection that drops and is made again at
-// the next request, and a server that is down when the port opens.
+// The network links on Winsock, against a loopback peer played by the test:
+// raw TCP, and RFC 2217 with negotiation and IAC both ways, a connection that drops and is made
+// again at the next request, and a server that is down when the port opens.
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -35,8 +35,12 @@ class Win32NetTest : public ::testing::Test {
     ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), n), 0);
     ASSERT_EQ(listen(listener_, 4), 0);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n);
-    WriteFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM7=rfc2217://127.0.0.1:" +
-                                                std::to_string(ntohs(a.sin_port)) + "\r\n");
+    port_ = ntohs(a.sin_port);
+    MapCom7("rfc2217");
+  }
+  void MapCom7(const std::string& scheme) {
+    WriteFileAtomically(SettingsFilePath(), "[Ports]\r\nCOM7=" + scheme +
+                                                "://127.0.0.1:" + std::to_string(port_) + "\r\n");
   }
   void TearDown() override {
     if (peer_ != INVALID_SOCKET) closesocket(peer_);
@@ -72,6 +76,7 @@ class Win32NetTest : public ::testing::Test {
     send(peer_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
   }
 
+  uint16_t port_ = 0;
   SOCKET listener_ = INVALID_SOCKET;
   SOCKET peer_ = INVALID_SOCKET;
   std::vector<uint8_t> got_;
@@ -117,6 +122,23 @@ TEST_F(Win32NetTest, Rfc2217LinkDropsAndComesBack) {
   const auto start = Clock::now();
   EXPECT_THROW(TUrovn down(kNetPort), EOpenPortFail);
   EXPECT_LT(ElapsedMs(start), 1000);
+}
+
+// Raw TCP: the bytes as they are, 0xFF included, and no Telnet at all.
+TEST_F(Win32NetTest, RawTcpLinkCarriesTheBytesAsTheyAre) {
+  MapCom7("tcp");
+  TUrovn link(kNetPort);
+  ASSERT_TRUE(Accept());
+  const uint8_t request[] = {0x01, 'i', '2', '1', '4', '0', '1', 0xFF};
+  ASSERT_EQ(link.SendRequest(request, sizeof request), kReplyOk);
+  EXPECT_TRUE(Receive({0x01, 'i', '2', '1', '4', '0', '1', 0xFF}));
+  EXPECT_EQ(got_.size(), sizeof request) << "nothing but the request";
+  Send({0x01, 'i', '2', '1', '4', '0', '1', 0xFF, '&', '&', '0', '0', '0', '0', 0x03});
+  uint8_t reply[255];
+  uint8_t length = 16;
+  ASSERT_EQ(link.AwaitReply(reply, length), kReplyOk);
+  ASSERT_EQ(length, 15);
+  EXPECT_EQ(reply[7], 0xFF);
 }
 
 }  // namespace
