@@ -96,7 +96,12 @@ void Decode(const Frame& f, const std::array<uint8_t, vr::kCommandLength>& echo,
     if (auto r = vr::DecodeInventoryReply(reply, length)) {
       if (r->tank < 1 || r->tank > vr::kTankCount) Finding("tank outside the cache");
       const bool hasDensity = (r->stamps & vr::StampBit(vr::kStampDensity)) != 0;
-      if (hasDensity != (length == vr::kDensityReportLength)) Finding("density stamp wrong");
+      // The older density report always carries it; a report read by its
+      // field count only when it answers "i214".
+      const bool densityReport = std::memcmp(reply + 1, vr::kDensityReport.data(), 4) == 0;
+      if (length == vr::kDensityReportLength && !hasDensity) Finding("density missing");
+      if (hasDensity && length != vr::kDensityReportLength && !densityReport)
+        Finding("density outside a density report");
     }
     return;
   }
