@@ -1,7 +1,8 @@
 #include "link/net_device.h"
 
 #include <algorithm>
-#include <set>
+
+#include "link/port_claims.h"
 
 namespace vr {
 namespace {
@@ -13,24 +14,8 @@ constexpr size_t kOutputSize = 8192;
 constexpr size_t kReceiveChunk = 1024;
 
 // The COM numbers whose network link this process holds.
-class HeldLinks {
- public:
-  bool Claim(uint16_t port) {
-    std::lock_guard<std::mutex> guard(mu_);
-    return ports_.insert(port).second;
-  }
-  void Release(uint16_t port) {
-    std::lock_guard<std::mutex> guard(mu_);
-    ports_.erase(port);
-  }
-
- private:
-  std::mutex mu_;
-  std::set<uint16_t> ports_;
-};
-
-HeldLinks& Held() {
-  static HeldLinks links;
+PortClaims& Held() {
+  static PortClaims links;
   return links;
 }
 

@@ -30,8 +30,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
 
+#include "link/port_claims.h"
 #include "link/serial_device.h"
 
 namespace vr {
@@ -51,24 +51,8 @@ static_assert(offsetof(DCB, wReserved) == kDcbFlagsOffset + sizeof(DWORD),
               "the DCB flags are one 32-bit word");
 
 // The ports this process holds open.
-class OpenPorts {
- public:
-  bool Claim(uint16_t port) {
-    std::lock_guard<std::mutex> guard(mu_);
-    return ports_.insert(port).second;
-  }
-  void Release(uint16_t port) {
-    std::lock_guard<std::mutex> guard(mu_);
-    ports_.erase(port);
-  }
-
- private:
-  std::mutex mu_;
-  std::set<uint16_t> ports_;
-};
-
-OpenPorts& HeldPorts() {
-  static OpenPorts ports;
+PortClaims& HeldPorts() {
+  static PortClaims ports;
   return ports;
 }
 
