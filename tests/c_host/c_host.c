@@ -1,7 +1,10 @@
 /* A host in plain C: loads the driver library with dlopen, creates driver
  * objects through both entry points, calls slots by index only and destroys
  * the objects through the entry in front of slot 0. Exit status 0 = all
- * checks passed. Usage: c_host path/to/libvrsilo.so */
+ * checks passed. Usage: c_host path/to/libvrsilo.so [GAUGE]
+ * With GAUGE (the device of a running vr-gauge-sim, started with
+ * --tank 1:level=1234.5,volume=20000,water=3), tank 1 is also read through
+ * COM4 mapped to it. */
 #define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
 #include <stdio.h>
@@ -83,7 +86,7 @@ static void check_common(VrSilo* silo) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: %s libvrsilo.so\n", argv[0]);
+    fprintf(stderr, "usage: %s libvrsilo.so [GAUGE]\n", argv[0]);
     return 2;
   }
   char dir[] = "/tmp/vr-c-host-XXXXXX";
@@ -142,6 +145,23 @@ int main(int argc, char** argv) {
     CHECK(VRSILO_SLOT(d, VrGetDoubleFn, VRSILO_SLOT_GET_LEVEL)(d, 0) == 0.0);
     CHECK(VRSILO_SLOT(d, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(d) == 1);
     VRSILO_DESTROY(d);
+  }
+
+  /* A gauge on COM4: tank 1 read through the slots, with the simulator's values. */
+  if (argc >= 3) {
+    char settings[600];
+    snprintf(settings, sizeof settings,
+             "[VeederRoot]\nConnectionType=6\nCriticalUpdateTime=0\n[Ports]\nCOM4=%s\n", argv[2]);
+    write_settings(dir, settings);
+    VrSilo* e = ex3(NULL, 4, 0);
+    CHECK(e != NULL);
+    if (e) {
+      CHECK(VRSILO_SLOT(e, VrGetDoubleFn, VRSILO_SLOT_GET_LEVEL)(e, 0) == 1234.5);
+      CHECK(VRSILO_SLOT(e, VrGetDoubleFn, VRSILO_SLOT_GET_VOLUME)(e, 0) == 20000.0);
+      CHECK(VRSILO_SLOT(e, VrGetWaterFn, VRSILO_SLOT_GET_WATER)(e, 0) == 3);
+      CHECK(VRSILO_SLOT(e, VrGetLinkStateFn, VRSILO_SLOT_GET_LINK_STATE)(e) == 1);
+      VRSILO_DESTROY(e);
+    }
   }
 
   dlclose(lib);

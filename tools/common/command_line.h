@@ -2,6 +2,7 @@
 // Command-line helpers shared by the POSIX tools (parsed with getopt_long,
 // option string starting "+:" so that getopt itself prints nothing).
 #include <getopt.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstring>
@@ -40,6 +41,13 @@ inline std::string OptionError(int code, char* const* argv) {
   }
   if (code == ':') return name + " needs a value";
   return optopt >= kLongOption ? name + " takes no value" : "unknown option " + name;
+}
+
+// The driver library a tool loads without --lib: the one built beside it
+// while that exists (a run from the build tree), else the installed library
+// by its soname, which the dynamic loader finds in the system's directories.
+inline std::string DefaultLibrary(const char* built, const char* soname) {
+  return access(built, F_OK) == 0 ? built : soname;
 }
 
 }  // namespace vr::tools

@@ -29,7 +29,8 @@ namespace {
 void Usage() {
   std::puts(
       "usage: vr-host [options]\n"
-      "  --lib PATH                 driver library (default: the built libvrsilo.so)\n"
+      "  --lib PATH                 driver library (default: the built libvrsilo.so, else the\n"
+      "                             installed libvrsilo.so.3)\n"
       "  --port N                   GetSiloEx3 with serial port COM<N> (1..6)\n"
       "  --block N                  GetSiloEx3 with communication block No. N (1..3)\n"
       "                             (without either: GetSiloEx2, settings from $WINDIR/cnf.INI)\n"
@@ -203,7 +204,7 @@ int Number(const char* option, int min, int max) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string libPath = VR_DEFAULT_LIBRARY;
+  std::string libPath = vr::tools::DefaultLibrary(VR_DEFAULT_LIBRARY, VR_LIBRARY_SONAME);
   int port = 0, block = 0, first = 1, last = 16, count = 0;
   bool watch = false, gui = false;
   std::string screenshots;
