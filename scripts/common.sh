@@ -23,12 +23,17 @@ vr_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# vr_build DIR [cmake options...]: configures once, then builds.
-vr_build() {
+# vr_configure DIR [cmake options...]: configures DIR once.
+vr_configure() {
   local dir="$1"
   shift
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S "$VR_ROOT" -B "$dir" "$@"
   fi
-  cmake --build "$dir" -j"$(nproc)"
+}
+
+# vr_build DIR [cmake options...]: configures once, then builds everything.
+vr_build() {
+  vr_configure "$@"
+  cmake --build "$1" -j"$(nproc)"
 }
