@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# agent_test.sh SCENARIO AGENT SIM LIB MOSQUITTO: one vr-agent scenario against
+# its own broker on a free loopback port.
+set -euo pipefail
+SCENARIO=$1 AGENT=$2 SIM=$3 LIB=$4 MOSQUITTO=$5
+WORK=$(mktemp -d /tmp/vr-agent-test-XXXXXX)
+chmod 755 "$WORK"
+BROKER_PID="" SIM_PID="" AGENT_PID=""
+cleanup() {
+  for p in $AGENT_PID $SIM_PID $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL ($SCENARIO): $*" >&2
+  for f in "$WORK"/*.log; do [ -f "$f" ] && { echo "== $f"; tail -15 "$f"; }; done >&2
+  exit 1
+}
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+start_broker() {  # on $PORT, picked once
+  if [ -z "${PORT:-}" ]; then
+    PORT=$((20000 + RANDOM % 40000))
+    while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
+  fi
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$PORT" > "$WORK/broker.conf"
+  "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
+  BROKER_PID=$!
+  for _ in $(seq 50); do listening "$PORT" && return 0; sleep 0.1; done
+  fail "broker did not listen on $PORT"
+}
+
+# Two tanks whose values are exact in single precision; commands on sim.in.
+start_sim() {
+  mkfifo "$WORK/sim.in" "$WORK/sim.out"
+  "$SIM" --tcp 0 --quiet --tank "1:level=1234.5,volume=20000.25,water=12,temperature=15.25,density=845.5" \
+    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750" \
+    < "$WORK/sim.in" > "$WORK/sim.out" 2> "$WORK/sim.log" &
+  SIM_PID=$!
+  exec 4> "$WORK/sim.in" 5< "$WORK/sim.out"
+  read -r -t 10 SIM_ADDR <&5 || fail "simulator did not start"
+}
+
+start_agent() {  # extra options in "$@"
+  export WINDIR="$WORK"
+  printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\nCOM1=%s\r\n' "$SIM_ADDR" > "$WORK/cnf.INI"
+  "$AGENT" --lib "$LIB" --broker "mqtt://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
+    --heartbeat 1 "$@" 2> "$WORK/agent.log" &
+  AGENT_PID=$!
+}
+
+# The first message on topic $1 within $2 seconds (retained ones come first).
+first() { mosquitto_sub -h 127.0.0.1 -p "$PORT" -t "$1" -C 1 -W "$2" 2>/dev/null || true; }
+
+TS='"read_at":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}"'
+expect_tank() {  # topic, expected JSON without read_at
+  local got
+  got=$(first "$1" 10)
+  [[ "$got" =~ ,${TS}\}$ ]] || fail "$1: no read_at in '$got'"
+  [ "${got%,\"read_at\"*}}" = "$2" ] || fail "$1: got '$got', expected '$2'"
+}
+
+case "$SCENARIO" in
+  values)
+    start_broker; start_sim; start_agent --tanks 1-2
+    expect_tank vrsilo/test/COM1/tank/1 \
+      '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
+    expect_tank vrsilo/test/COM1/tank/2 \
+      '{"tank":2,"level":800,"volume":9000.5,"water":0,"temperatures":[-3.5,-3.5,-3.5,-3.5],"density":0.75,"link_state":1}'
+    [ "$(first vrsilo/test/status 5)" = online ] || fail "status is not online"
+    kill -TERM "$AGENT_PID"
+    rc=0; wait "$AGENT_PID" || rc=$?
+    AGENT_PID=""
+    [ "$rc" -eq 0 ] || fail "agent exit status $rc after SIGTERM"
+    [ "$(first vrsilo/test/status 5)" = offline ] || fail "status is not offline after SIGTERM"
+    ;;
+  reconnect)
+    start_broker; start_sim; start_agent --tanks 1-1
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message before the restart"
+    kill "$BROKER_PID"; wait "$BROKER_PID" || true
+    sleep 1.5  # the agent's readers go on meanwhile, their messages are queued
+    start_broker
+    # Nothing is retained by the new broker (persistence off): this one is new.
+    got=$(first vrsilo/test/COM1/tank/1 15)
+    [[ "$got" == *'"level":1234.5'* ]] || fail "no message after the broker came back: '$got'"
+    [ "$(first vrsilo/test/status 5)" = online ] || fail "status not online after reconnect"
+    ;;
+  silent)
+    start_broker; start_sim; start_agent --tanks 1-1
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading first"
+    echo "fault silent" >&4
+    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 |
+      grep -m1 '"link_state":2' || true)
+    [[ "$got" == '{"tank":1,"level":null,"volume":null,"water":null,"temperatures":null,"density":null,"link_state":2,'* ]] ||
+      fail "no link_state 2 without values: '$got'"
+    ;;
+  kill9)
+    start_broker; start_sim; start_agent --tanks 1-1
+    [ "$(first vrsilo/test/status 10)" = online ] || fail "status is not online"
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/status -C 2 -W 10 > "$WORK/status.out" &
+    sub=$!
+    sleep 0.5
+    kill -9 "$AGENT_PID"; AGENT_PID=""
+    wait "$sub" || true
+    [ "$(tr '\n' ' ' < "$WORK/status.out")" = "online offline " ] ||
+      fail "status after kill -9: '$(cat "$WORK/status.out")'"
+    ;;
+  options)
+    check() {  # expected message part, then the agent's options
+      local want=$1 err rc=0
+      shift
+      err=$("$AGENT" --lib "$LIB" "$@" 2>&1 >/dev/null) || rc=$?
+      [ "$rc" -eq 2 ] || fail "$*: exit status $rc, not 2"
+      [ "$(wc -l <<< "$err")" -eq 1 ] && [[ "$err" == "vr-agent: "*"$want"* ]] ||
+        fail "$*: message '$err' lacks '$want'"
+    }
+    echo secret > "$WORK/pw"; chmod 000 "$WORK/pw"
+    check "--broker is required" --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker http://127.0.0.1 --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://127.0.0.1:70000 --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://:1883 --gauge COM1
+    check "cannot read" --broker mqtt://127.0.0.1 --gauge COM1 --user u --password-file "$WORK/none"
+    [ "$(id -u)" -ne 0 ] && check "cannot read" --broker mqtt://127.0.0.1 --gauge COM1 \
+      --user u --password-file "$WORK/pw"
+    check "--period: 'x1'" --broker mqtt://127.0.0.1 --gauge COM1 --period x1
+    check "--queue: '0'" --broker mqtt://127.0.0.1 --gauge COM1 --queue 0
+    check "--gauge COMn: '7'" --broker mqtt://127.0.0.1 --gauge COM7
+    ;;
+  *) fail "unknown scenario" ;;
+esac
+echo "PASS ($SCENARIO)"
