@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -12,6 +13,7 @@ namespace {
 // queue, so that the limit of our queue is what holds while the broker is away.
 constexpr int kWindow = 64;
 constexpr int kKeepAliveSeconds = 30;
+constexpr int kMaxBackoffSeconds = 30;
 
 }  // namespace
 
@@ -35,7 +37,8 @@ std::string Publisher::Start() {
   mosquitto_connect_callback_set(mosq_, &OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &OnPublish);
-  mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
+  // Our own network thread runs the client; publish() from other threads only queues.
+  mosquitto_threaded_set(mosq_, true);
   int rc = mosquitto_will_set(mosq_, status_topic_.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !options_.user.empty())
     rc = mosquitto_username_pw_set(mosq_, options_.user.c_str(),
@@ -45,19 +48,38 @@ std::string Publisher::Start() {
                            options_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
                            nullptr);
   if (rc != MOSQ_ERR_SUCCESS) return mosquitto_strerror(rc);
-  // A broker that is not there yet is no error: the loop keeps trying.
-  rc = mosquitto_connect_async(mosq_, options_.broker.host.c_str(), options_.broker.port,
-                               kKeepAliveSeconds);
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_EAI)
-    return mosquitto_strerror(rc);
-  if (rc != MOSQ_ERR_SUCCESS)
-    std::fprintf(stderr, "vr-agent: broker %s:%d not reached yet, retrying\n",
-                 options_.broker.host.c_str(), options_.broker.port);
-  rc = mosquitto_loop_start(mosq_);
-  if (rc != MOSQ_ERR_SUCCESS) return mosquitto_strerror(rc);
-  loop_started_ = true;
+  started_ = true;
+  network_ = std::thread([this] { NetworkLoop(); });
   sender_ = std::thread([this] { SendLoop(); });
   return {};
+}
+
+// Connects, runs the client until the connection ends, waits the back-off
+// (1 s doubling to 30 s, back to 1 s after a good connection) and again,
+// until Stop. The wait and the client's select both end at once on Stop.
+void Publisher::NetworkLoop() {
+  bool told = false;
+  for (;;) {
+    int rc = mosquitto_connect_async(mosq_, options_.broker.host.c_str(), options_.broker.port,
+                                     kKeepAliveSeconds);
+    // After Stop a few more turns send the DISCONNECT; a connection still
+    // being made is then given up.
+    for (int after_stop = 0; rc == MOSQ_ERR_SUCCESS && after_stop < 5;) {
+      rc = mosquitto_loop(mosq_, network_stop_flag_ ? 100 : 1000, 1);
+      if (network_stop_flag_) ++after_stop;
+    }
+    std::unique_lock lock(mu_);
+    connected_ = false;
+    cv_.notify_all();
+    if (network_stop_) break;
+    if (!told) {
+      std::fprintf(stderr, "vr-agent: broker %s:%d not reached (%s), retrying\n",
+                   options_.broker.host.c_str(), options_.broker.port, mosquitto_strerror(rc));
+      told = true;
+    }
+    if (cv_.wait_for(lock, std::chrono::seconds(backoff_), [&] { return network_stop_; })) break;
+    backoff_ = std::min(backoff_ * 2, kMaxBackoffSeconds);
+  }
 }
 
 void Publisher::Publish(const std::string* topic, std::string_view payload) {
@@ -126,6 +148,7 @@ void Publisher::OnConnect(mosquitto* m, void* p, int rc) {
     self->dropped_logged_ = self->dropped_;
   }
   self->connected_ = true;
+  self->backoff_ = 1;
   self->cv_.notify_all();
 }
 
@@ -150,7 +173,7 @@ void Publisher::OnPublish(mosquitto*, void* p, int mid) {
 }
 
 void Publisher::Stop(std::chrono::milliseconds timeout) {
-  if (!loop_started_) return;
+  if (!started_) return;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(mu_);
   // Let the sender empty the queue while connected, then wait for the acks.
@@ -176,10 +199,13 @@ void Publisher::Stop(std::chrono::milliseconds timeout) {
     std::fprintf(stderr, "vr-agent: %llu messages dropped while the broker was away\n",
                  static_cast<unsigned long long>(dropped_ - dropped_logged_));
   dropped_logged_ = dropped_;
+  network_stop_ = true;
+  network_stop_flag_ = true;
+  cv_.notify_all();
   lock.unlock();
-  mosquitto_disconnect(mosq_);
-  mosquitto_loop_stop(mosq_, false);
-  loop_started_ = false;
+  mosquitto_disconnect(mosq_);  // the network thread sends it, then its loop ends
+  network_.join();
+  started_ = false;
 }
 
 uint64_t Publisher::Dropped() const {
