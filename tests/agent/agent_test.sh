@@ -19,11 +19,12 @@ fail() {
 }
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+pick_port() {
+  PORT=$((20000 + RANDOM % 40000))
+  while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
+}
 start_broker() {  # on $PORT, picked once
-  if [ -z "${PORT:-}" ]; then
-    PORT=$((20000 + RANDOM % 40000))
-    while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
-  fi
+  [ -n "${PORT:-}" ] || pick_port
   printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$PORT" > "$WORK/broker.conf"
   "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
   BROKER_PID=$!
@@ -76,8 +77,10 @@ case "$SCENARIO" in
     [ "$(first vrsilo/test/status 5)" = offline ] || fail "status is not offline after SIGTERM"
     ;;
   reconnect)
-    start_broker; start_sim; start_agent --tanks 1-1
-    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message before the restart"
+    pick_port; start_sim; start_agent --tanks 1-1
+    sleep 1.2  # the broker is not there yet when the agent starts
+    start_broker
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message once the broker came up"
     kill "$BROKER_PID"; wait "$BROKER_PID" || true
     sleep 1.5  # the agent's readers go on meanwhile, their messages are queued
     start_broker
