@@ -25,7 +25,8 @@ pick_port() {
 }
 start_broker() {  # on $PORT, picked once
   [ -n "${PORT:-}" ] || pick_port
-  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$PORT" > "$WORK/broker.conf"
+  printf 'listener %s 127.0.0.1\npersistence false\n%s\n' "$PORT" \
+    "${BROKER_EXTRA:-allow_anonymous true}" > "$WORK/broker.conf"
   "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
   BROKER_PID=$!
   for _ in $(seq 50); do listening "$PORT" && return 0; sleep 0.1; done
@@ -33,26 +34,28 @@ start_broker() {  # on $PORT, picked once
 }
 
 # Two tanks whose values are exact in single precision; commands on sim.in.
-start_sim() {
+start_sim() {  # extra simulator options in "$@"
   mkfifo "$WORK/sim.in" "$WORK/sim.out"
   "$SIM" --tcp 0 --quiet --tank "1:level=1234.5,volume=20000.25,water=12,temperature=15.25,density=845.5" \
-    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750" \
+    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750" "$@" \
     < "$WORK/sim.in" > "$WORK/sim.out" 2> "$WORK/sim.log" &
   SIM_PID=$!
   exec 4> "$WORK/sim.in" 5< "$WORK/sim.out"
   read -r -t 10 SIM_ADDR <&5 || fail "simulator did not start"
+  PORTS="COM1=$SIM_ADDR"
 }
 
 start_agent() {  # extra options in "$@"
   export WINDIR="$WORK"
-  printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\nCOM1=%s\r\n' "$SIM_ADDR" > "$WORK/cnf.INI"
+  printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\n%s\r\n' "${PORTS// /$'\r\n'}" > "$WORK/cnf.INI"
   "$AGENT" --lib "$LIB" --broker "mqtt://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
-    --heartbeat 1 "$@" 2> "$WORK/agent.log" &
+    "$@" 2> "$WORK/agent.log" &
   AGENT_PID=$!
 }
 
 # The first message on topic $1 within $2 seconds (retained ones come first).
-first() { mosquitto_sub -h 127.0.0.1 -p "$PORT" -t "$1" -C 1 -W "$2" 2>/dev/null || true; }
+SUB=()  # the subscriber's credentials
+first() { mosquitto_sub -h 127.0.0.1 -p "$PORT" "${SUB[@]}" -t "$1" -C 1 -W "$2" 2>/dev/null || true; }
 
 TS='"read_at":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}"'
 expect_tank() {  # topic, expected JSON without read_at
@@ -64,7 +67,9 @@ expect_tank() {  # topic, expected JSON without read_at
 
 case "$SCENARIO" in
   values)
-    start_broker; start_sim; start_agent --tanks 1-2
+    start_broker; start_sim
+    TZ=XYZ-5:30 start_agent --tanks 1-2 --heartbeat 1
+    TS=${TS/'[+-][0-9]{2}:[0-9]{2}'/'\+05:30'}  # local time of that zone
     expect_tank vrsilo/test/COM1/tank/1 \
       '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
     expect_tank vrsilo/test/COM1/tank/2 \
@@ -77,7 +82,7 @@ case "$SCENARIO" in
     [ "$(first vrsilo/test/status 5)" = offline ] || fail "status is not offline after SIGTERM"
     ;;
   reconnect)
-    pick_port; start_sim; start_agent --tanks 1-1
+    pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
     sleep 1.2  # the broker is not there yet when the agent starts
     start_broker
     [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message once the broker came up"
@@ -90,7 +95,7 @@ case "$SCENARIO" in
     [ "$(first vrsilo/test/status 5)" = online ] || fail "status not online after reconnect"
     ;;
   silent)
-    start_broker; start_sim; start_agent --tanks 1-1
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
     [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading first"
     echo "fault silent" >&4
     got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 |
@@ -99,7 +104,7 @@ case "$SCENARIO" in
       fail "no link_state 2 without values: '$got'"
     ;;
   kill9)
-    start_broker; start_sim; start_agent --tanks 1-1
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
     [ "$(first vrsilo/test/status 10)" = online ] || fail "status is not online"
     mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/status -C 2 -W 10 > "$WORK/status.out" &
     sub=$!
@@ -108,6 +113,52 @@ case "$SCENARIO" in
     wait "$sub" || true
     [ "$(tr '\n' ' ' < "$WORK/status.out")" = "online offline " ] ||
       fail "status after kill -9: '$(cat "$WORK/status.out")'"
+    ;;
+  change)  # no heartbeat due: only a changed value is published again
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 600
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 -W 6 > "$WORK/tank1.out" || true &
+    sub=$!
+    sleep 3
+    echo "tank 1:level=1300.75" >&4
+    wait "$sub" || true
+    [ "$(grep -c . "$WORK/tank1.out")" -eq 2 ] || fail "not two messages: $(cat "$WORK/tank1.out")"
+    [[ "$(tail -1 "$WORK/tank1.out")" == '{"tank":1,"level":1300.75,'* ]] || fail "change not published"
+    ;;
+  isolation)  # a silent gauge does not delay the other gauge's tanks
+    start_broker
+    start_sim
+    first_ports=$PORTS
+    mv "$WORK/sim.in" "$WORK/sim1.in"; mv "$WORK/sim.out" "$WORK/sim1.out"; SIM1_PID=$SIM_PID
+    start_sim --fault silent
+    PORTS="$first_ports COM2=$SIM_ADDR"
+    start_agent --tanks 1-1 --heartbeat 1 --gauge COM2
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading of COM1"
+    n=$(mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 -W 4 2>/dev/null | wc -l || true)
+    kill -9 "$SIM1_PID"
+    [ "$n" -ge 3 ] || fail "COM1 published $n times in 4 s beside a silent COM2"
+    [[ "$(first vrsilo/test/COM2/tank/1 15)" == *'"link_state":2'* ]] || fail "COM2 not link_state 2"
+    ;;
+  queue)  # the broker away: at most --queue messages kept, the oldest dropped and counted
+    pick_port; start_sim; start_agent --tanks 1-2 --heartbeat 1 --queue 3
+    sleep 2.5
+    start_broker
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message after the broker came up"
+    grep -Eq '^vr-agent: [1-9][0-9]* messages dropped while the broker was away$' "$WORK/agent.log" ||
+      fail "no count of dropped messages"
+    ;;
+  auth)  # user and password file; a wrong password gets nothing published
+    mosquitto_passwd -c -b "$WORK/passwd" station s3cret
+    chmod 644 "$WORK/passwd"
+    BROKER_EXTRA="password_file $WORK/passwd"
+    start_broker; start_sim
+    echo wrong > "$WORK/pw"
+    start_agent --tanks 1-1 --heartbeat 1 --user station --password-file "$WORK/pw"
+    SUB=(-u station -P s3cret)
+    [ -z "$(first vrsilo/test/COM1/tank/1 3)" ] || fail "published with a wrong password"
+    kill -TERM "$AGENT_PID"; wait "$AGENT_PID" || true
+    echo s3cret > "$WORK/pw"
+    start_agent --tanks 1-1 --heartbeat 1 --user station --password-file "$WORK/pw"
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"level":1234.5'* ]] || fail "not published"
     ;;
   options)
     check() {  # expected message part, then the agent's options
