@@ -48,7 +48,7 @@ start_sim() {  # extra simulator options in "$@"
 start_agent() {  # extra options in "$@"
   export WINDIR="$WORK"
   printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\n%s\r\n' "${PORTS// /$'\r\n'}" > "$WORK/cnf.INI"
-  "$AGENT" --lib "$LIB" --broker "mqtt://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
+  "$AGENT" --lib "$LIB" --broker "${URL:-mqtt}://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
     "$@" 2> "$WORK/agent.log" &
   AGENT_PID=$!
 }
@@ -160,6 +160,20 @@ case "$SCENARIO" in
     start_agent --tanks 1-1 --heartbeat 1 --user station --password-file "$WORK/pw"
     [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"level":1234.5'* ]] || fail "not published"
     ;;
+  tls)  # mqtts with the CA file that signed the broker's certificate
+    ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -keyout "$WORK/ca.key" -out "$WORK/ca.crt" -days 1 -subj /CN=ca 2>/dev/null
+    openssl req "${ec[@]}" -keyout "$WORK/server.key" -out "$WORK/server.csr" -subj /CN=127.0.0.1 2>/dev/null
+    openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.crt" -CAkey "$WORK/ca.key" -CAcreateserial \
+      -out "$WORK/server.crt" -days 1 -extfile <(echo subjectAltName=IP:127.0.0.1) 2>/dev/null
+    chmod 644 "$WORK"/*.key
+    BROKER_EXTRA=$(printf 'allow_anonymous true\ncafile %s\ncertfile %s\nkeyfile %s' \
+      "$WORK/ca.crt" "$WORK/server.crt" "$WORK/server.key")
+    start_broker; start_sim
+    URL=mqtts start_agent --tanks 1-1 --heartbeat 1 --ca-file "$WORK/ca.crt"
+    SUB=(--cafile "$WORK/ca.crt")
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"level":1234.5'* ]] || fail "nothing over TLS"
+    ;;
   options)
     check() {  # expected message part, then the agent's options
       local want=$1 err rc=0
@@ -180,6 +194,7 @@ case "$SCENARIO" in
     check "--period: 'x1'" --broker mqtt://127.0.0.1 --gauge COM1 --period x1
     check "--queue: '0'" --broker mqtt://127.0.0.1 --gauge COM1 --queue 0
     check "--gauge COMn: '7'" --broker mqtt://127.0.0.1 --gauge COM7
+    check "has no communication block" --broker mqtt://127.0.0.1 --gauge block:1
     ;;
   *) fail "unknown scenario" ;;
 esac

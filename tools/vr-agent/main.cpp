@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
       status = 1;
     } else {
       for (const GaugeOption& g : options.gauges) {
-        VrSilo* silo = ex3(nullptr, g.number, g.block ? 1 : 0);
+        VrSilo* silo = ex3(nullptr, g.number, 0);
         if (!silo) continue;
         silos.push_back(silo);
         readers.push_back(

@@ -12,7 +12,7 @@
 namespace vr::agent {
 
 const char kUsage[] =
-    "usage: vr-agent --broker URL --gauge GAUGE [options]\n"
+    "usage: vr-agent --broker URL --gauge COMn [options]\n"
     "Reads tanks through the driver library and publishes them to an MQTT broker.\n"
     "  --broker URL          mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT]\n"
     "                        (default port 8883); HOST a name, IPv4 or [IPv6]\n"
@@ -20,7 +20,8 @@ const char kUsage[] =
     "  --user NAME           user name at the broker\n"
     "  --password-file PATH  the password: the first line of PATH (needs --user)\n"
     "  --site NAME           the station's name in the topics (default: the host name)\n"
-    "  --gauge GAUGE         COMn (n 1..6) or block:n (n 1..3); repeatable, at least one\n"
+    "  --gauge COMn          a gauge on port COMn (n 1..6, [Ports] of the settings file);\n"
+    "                        repeatable, at least one\n"
     "  --tanks A-B           tanks to read, 1..16 (default 1-16)\n"
     "  --period S            read every S seconds (default: CriticalUpdateTime of the\n"
     "                        settings file, at least 1)\n"
@@ -74,11 +75,13 @@ GaugeOption ParseGauge(const std::string& text) {
     g.number = static_cast<int>(OptionNumber("--gauge COMn", text.substr(3), 1, 6));
     g.name = text;
   } else if (text.rfind("block:", 0) == 0) {
-    g.number = static_cast<int>(OptionNumber("--gauge block:n", text.substr(6), 1, 3));
-    g.block = true;
-    g.name = "block" + std::to_string(g.number);
+    // Without a block the driver answers its defaults with link state 1,
+    // which would be published as readings.
+    throw std::invalid_argument("--gauge " + text +
+                                ": vr-agent has no communication block; a gauge behind one is "
+                                "read by the block's own host");
   } else {
-    throw std::invalid_argument("--gauge: '" + text + "' is not COMn or block:n");
+    throw std::invalid_argument("--gauge: '" + text + "' is not COMn");
   }
   return g;
 }

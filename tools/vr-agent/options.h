@@ -7,9 +7,8 @@
 namespace vr::agent {
 
 struct GaugeOption {
-  int number = 0;      // COM number or block number
-  bool block = false;  // true: communication block No. number
-  std::string name;    // "COM1", "block2": the topic level
+  int number = 0;    // COM number
+  std::string name;  // "COM1": the topic level
 };
 
 struct BrokerAddress {
