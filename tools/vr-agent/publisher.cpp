@@ -114,9 +114,8 @@ void Publisher::SendLoop() {
     int rc = mosquitto_publish(mosq_, &mid, topic->c_str(), static_cast<int>(payload.size()),
                                payload.data(), 1, true);
     lock.lock();
-    if (rc != MOSQ_ERR_SUCCESS) {
+    if (rc == MOSQ_ERR_NO_CONN) {  // the connection just went: back in front, sent later
       --inflight_;
-      connected_ = false;  // back in front; sent after the reconnect
       if (count_ < ring_.size()) {
         head_ = (head_ + ring_.size() - 1) % ring_.size();
         ring_[head_].topic = topic;
@@ -125,6 +124,12 @@ void Publisher::SendLoop() {
       } else {
         ++dropped_;
       }
+      cv_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_; });
+    } else if (rc != MOSQ_ERR_SUCCESS) {  // this message cannot be sent at all
+      --inflight_;
+      ++dropped_;
+      std::fprintf(stderr, "vr-agent: %s not published: %s\n", topic->c_str(),
+                   mosquitto_strerror(rc));
     }
   }
 }
@@ -149,6 +154,9 @@ void Publisher::OnConnect(mosquitto* m, void* p, int rc) {
   }
   self->connected_ = true;
   self->backoff_ = 1;
+  // What was in flight when the connection went is the client's to resend;
+  // its acknowledgements are not waited for.
+  self->inflight_ = 0;
   self->cv_.notify_all();
 }
 
