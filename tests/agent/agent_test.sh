@@ -65,6 +65,16 @@ expect_tank() {  # topic, expected JSON without read_at
   [ "${got%,\"read_at\"*}}" = "$2" ] || fail "$1: got '$got', expected '$2'"
 }
 
+stop_within() {  # SIGTERM: exit status 0 and "offline" within $1 seconds
+  local start=$SECONDS rc=0
+  kill -TERM "$AGENT_PID"
+  wait "$AGENT_PID" || rc=$?
+  AGENT_PID=""
+  [ "$rc" -eq 0 ] || fail "exit status $rc after SIGTERM"
+  [ $((SECONDS - start)) -le "$1" ] || fail "stopping took $((SECONDS - start)) s"
+  [ -z "$BROKER_PID" ] || [ "$(first vrsilo/test/status 5)" = offline ] || fail "not offline"
+}
+
 case "$SCENARIO" in
   values)
     start_broker; start_sim
@@ -75,11 +85,7 @@ case "$SCENARIO" in
     expect_tank vrsilo/test/COM1/tank/2 \
       '{"tank":2,"level":800,"volume":9000.5,"water":0,"temperatures":[-3.5,-3.5,-3.5,-3.5],"density":0.75,"link_state":1}'
     [ "$(first vrsilo/test/status 5)" = online ] || fail "status is not online"
-    kill -TERM "$AGENT_PID"
-    rc=0; wait "$AGENT_PID" || rc=$?
-    AGENT_PID=""
-    [ "$rc" -eq 0 ] || fail "agent exit status $rc after SIGTERM"
-    [ "$(first vrsilo/test/status 5)" = offline ] || fail "status is not offline after SIGTERM"
+    stop_within 3
     ;;
   reconnect)
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -102,6 +108,8 @@ case "$SCENARIO" in
       grep -m1 '"link_state":2' || true)
     [[ "$got" == '{"tank":1,"level":null,"volume":null,"water":null,"temperatures":null,"density":null,"link_state":2,'* ]] ||
       fail "no link_state 2 without values: '$got'"
+    # A read of the silent gauge is under way: the stop waits for it, no longer.
+    stop_within 11
     ;;
   kill9)
     start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -137,6 +145,12 @@ case "$SCENARIO" in
     kill -9 "$SIM1_PID"
     [ "$n" -ge 3 ] || fail "COM1 published $n times in 4 s beside a silent COM2"
     [[ "$(first vrsilo/test/COM2/tank/1 15)" == *'"link_state":2'* ]] || fail "COM2 not link_state 2"
+    ;;
+  away)  # no broker at all: the agent waits out its back-off, a stop ends it at once
+    pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
+    sleep 4
+    grep -q "not reached (Connection refused), retrying" "$WORK/agent.log" || fail "no retry logged"
+    stop_within 1
     ;;
   queue)  # the broker away: at most --queue messages kept, the oldest dropped and counted
     pick_port; start_sim; start_agent --tanks 1-2 --heartbeat 1 --queue 3
