@@ -8,6 +8,9 @@ VR_PACKAGES=(cmake make g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-
 # module's development files, only recommended by qt6-base-dev) and a font
 # for pictures taken on the offscreen platform.
 VR_PACKAGES+=(qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
+# vr-agent (libmosquitto, found with pkg-config) and its tests' broker, client
+# and certificates.
+VR_PACKAGES+=(pkgconf libmosquitto-dev mosquitto mosquitto-clients openssl)
 
 # Installs the Debian packages in "$@" that are not installed yet.
 vr_install_packages() {

@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# agent_test.sh SCENARIO AGENT SIM LIB MOSQUITTO: one vr-agent scenario against
+# its own broker on a free loopback port.
+set -euo pipefail
+SCENARIO=$1 AGENT=$2 SIM=$3 LIB=$4 MOSQUITTO=$5
+WORK=$(mktemp -d /tmp/vr-agent-test-XXXXXX)
+chmod 755 "$WORK"
+BROKER_PID="" SIM_PID="" AGENT_PID=""
+cleanup() {
+  for p in $AGENT_PID $SIM_PID $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL ($SCENARIO): $*" >&2
+  for f in "$WORK"/*.log; do [ -f "$f" ] && { echo "== $f"; tail -15 "$f"; }; done >&2
+  exit 1
+}
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+pick_port() {
+  PORT=$((20000 + RANDOM % 40000))
+  while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
+}
+start_broker() {  # on $PORT, picked once
+  [ -n "${PORT:-}" ] || pick_port
+  printf 'listener %s 127.0.0.1\npersistence false\n%s\n' "$PORT" \
+    "${BROKER_EXTRA:-allow_anonymous true}" > "$WORK/broker.conf"
+  "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
+  BROKER_PID=$!
+  for _ in $(seq 50); do listening "$PORT" && return 0; sleep 0.1; done
+  fail "broker did not listen on $PORT"
+}
+
+# Two tanks whose values are exact in single precision; commands on sim.in.
+start_sim() {  # extra simulator options in "$@"
+  mkfifo "$WORK/sim.in" "$WORK/sim.out"
+  "$SIM" --tcp 0 --quiet --tank "1:level=1234.5,volume=20000.25,water=12,temperature=15.25,density=845.5" \
+    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750" "$@" \
+    < "$WORK/sim.in" > "$WORK/sim.out" 2> "$WORK/sim.log" &
+  SIM_PID=$!
+  exec 4> "$WORK/sim.in" 5< "$WORK/sim.out"
+  read -r -t 10 SIM_ADDR <&5 || fail "simulator did not start"
+  PORTS="COM1=$SIM_ADDR"
+}
+
+start_agent() {  # extra options in "$@"
+  export WINDIR="$WORK"
+  printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\n%s\r\n' "${PORTS// /$'\r\n'}" > "$WORK/cnf.INI"
+  "$AGENT" --lib "$LIB" --broker "${URL:-mqtt}://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
+    "$@" 2> "$WORK/agent.log" &
+  AGENT_PID=$!
+}
+
+# The first message on topic $1 within $2 seconds (retained ones come first).
+SUB=()  # the subscriber's credentials
+first() { mosquitto_sub -h 127.0.0.1 -p "$PORT" "${SUB[@]}" -t "$1" -C 1 -W "$2" 2>/dev/null || true; }
+
+TS='"read_at":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}"'
+expect_tank() {  # topic, expected JSON without read_at
+  local got
+  got=$(first "$1" 10)
+  [[ "$got" =~ ,${TS}\}$ ]] || fail "$1: no read_at in '$got'"
+  [ "${got%,\"read_at\"*}}" = "$2" ] || fail "$1: got '$got', expected '$2'"
+}
+
+stop_within() {  # SIGTERM: exit status 0 and "offline" within $1 seconds
+  local start=$SECONDS rc=0
+  kill -TERM "$AGENT_PID"
+  wait "$AGENT_PID" || rc=$?
+  AGENT_PID=""
+  [ "$rc" -eq 0 ] || fail "exit status $rc after SIGTERM"
+  [ $((SECONDS - start)) -le "$1" ] || fail "stopping took $((SECONDS - start)) s"
+  [ -z "$BROKER_PID" ] || [ "$(first vrsilo/test/status 5)" = offline ] || fail "not offline"
+}
+
+case "$SCENARIO" in
+  values)
+    start_broker; start_sim
+    TZ=XYZ-5:30 start_agent --tanks 1-2 --heartbeat 1
+    TS=${TS/'[+-][0-9]{2}:[0-9]{2}'/'\+05:30'}  # local time of that zone
+    expect_tank vrsilo/test/COM1/tank/1 \
+      '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
+    expect_tank vrsilo/test/COM1/tank/2 \
+      '{"tank":2,"level":800,"volume":9000.5,"water":0,"temperatures":[-3.5,-3.5,-3.5,-3.5],"density":0.75,"link_state":1}'
+    [ "$(first vrsilo/test/status 5)" = online ] || fail "status is not online"
+    stop_within 3
+    ;;
+  reconnect)
+    pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
+    sleep 1.2  # the broker is not there yet when the agent starts
+    start_broker
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message once the broker came up"
+    kill "$BROKER_PID"; wait "$BROKER_PID" || true
+    sleep 1.5  # the agent's readers go on meanwhile, their messages are queued
+    start_broker
+    # Nothing is retained by the new broker (persistence off): this one is new.
+    got=$(first vrsilo/test/COM1/tank/1 15)
+    [[ "$got" == *'"level":1234.5'* ]] || fail "no message after the broker came back: '$got'"
+    [ "$(first vrsilo/test/status 5)" = online ] || fail "status not online after reconnect"
+    ;;
+  silent)
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading first"
+    echo "fault silent" >&4
+    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 |
+      grep -m1 '"link_state":2' || true)
+    [[ "$got" == '{"tank":1,"level":null,"volume":null,"water":null,"temperatures":null,"density":null,"link_state":2,'* ]] ||
+      fail "no link_state 2 without values: '$got'"
+    # A read of the silent gauge is under way: the stop waits for it, no longer.
+    stop_within 11
+    ;;
+  kill9)
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
+    [ "$(first vrsilo/test/status 10)" = online ] || fail "status is not online"
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/status -C 2 -W 10 > "$WORK/status.out" &
+    sub=$!
+    sleep 0.5
+    kill -9 "$AGENT_PID"; AGENT_PID=""
+    wait "$sub" || true
+    [ "$(tr '\n' ' ' < "$WORK/status.out")" = "online offline " ] ||
+      fail "status after kill -9: '$(cat "$WORK/status.out")'"
+    ;;
+  change)  # no heartbeat due: only a changed value is published again
+    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 600
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 -W 6 > "$WORK/tank1.out" || true &
+    sub=$!
+    sleep 3
+    echo "tank 1:level=1300.75" >&4
+    wait "$sub" || true
+    [ "$(grep -c . "$WORK/tank1.out")" -eq 2 ] || fail "not two messages: $(cat "$WORK/tank1.out")"
+    [[ "$(tail -1 "$WORK/tank1.out")" == '{"tank":1,"level":1300.75,'* ]] || fail "change not published"
+    ;;
+  isolation)  # a silent gauge does not delay the other gauge's tanks
+    start_broker
+    start_sim
+    first_ports=$PORTS
+    mv "$WORK/sim.in" "$WORK/sim1.in"; mv "$WORK/sim.out" "$WORK/sim1.out"; SIM1_PID=$SIM_PID
+    start_sim --fault silent
+    PORTS="$first_ports COM2=$SIM_ADDR"
+    start_agent --tanks 1-1 --heartbeat 1 --gauge COM2
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading of COM1"
+    n=$(mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 -W 4 2>/dev/null | wc -l || true)
+    kill -9 "$SIM1_PID"
+    [ "$n" -ge 3 ] || fail "COM1 published $n times in 4 s beside a silent COM2"
+    [[ "$(first vrsilo/test/COM2/tank/1 15)" == *'"link_state":2'* ]] || fail "COM2 not link_state 2"
+    ;;
+  away)  # no broker at all: the agent waits out its back-off, a stop ends it at once
+    pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
+    sleep 4
+    grep -q "not reached (Connection refused), retrying" "$WORK/agent.log" || fail "no retry logged"
+    stop_within 1
+    ;;
+  queue)  # the broker away: at most --queue messages kept, the oldest dropped and counted
+    pick_port; start_sim; start_agent --tanks 1-2 --heartbeat 1 --queue 3
+    sleep 2.5
+    start_broker
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no message after the broker came up"
+    grep -Eq '^vr-agent: [1-9][0-9]* messages dropped while the broker was away$' "$WORK/agent.log" ||
+      fail "no count of dropped messages"
+    ;;
+  auth)  # user and password file; a wrong password gets nothing published
+    mosquitto_passwd -c -b "$WORK/passwd" station s3cret
+    chmod 644 "$WORK/passwd"
+    BROKER_EXTRA="password_file $WORK/passwd"
+    start_broker; start_sim
+    echo wrong > "$WORK/pw"
+    start_agent --tanks 1-1 --heartbeat 1 --user station --password-file "$WORK/pw"
+    SUB=(-u station -P s3cret)
+    [ -z "$(first vrsilo/test/COM1/tank/1 3)" ] || fail "published with a wrong password"
+    kill -TERM "$AGENT_PID"; wait "$AGENT_PID" || true
+    echo s3cret > "$WORK/pw"
+    start_agent --tanks 1-1 --heartbeat 1 --user station --password-file "$WORK/pw"
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"level":1234.5'* ]] || fail "not published"
+    ;;
+  tls)  # mqtts with the CA file that signed the broker's certificate
+    ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -keyout "$WORK/ca.key" -out "$WORK/ca.crt" -days 1 -subj /CN=ca 2>/dev/null
+    openssl req "${ec[@]}" -keyout "$WORK/server.key" -out "$WORK/server.csr" -subj /CN=127.0.0.1 2>/dev/null
+    openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.crt" -CAkey "$WORK/ca.key" -CAcreateserial \
+      -out "$WORK/server.crt" -days 1 -extfile <(echo subjectAltName=IP:127.0.0.1) 2>/dev/null
+    chmod 644 "$WORK"/*.key
+    BROKER_EXTRA=$(printf 'allow_anonymous true\ncafile %s\ncertfile %s\nkeyfile %s' \
+      "$WORK/ca.crt" "$WORK/server.crt" "$WORK/server.key")
+    start_broker; start_sim
+    URL=mqtts start_agent --tanks 1-1 --heartbeat 1 --ca-file "$WORK/ca.crt"
+    SUB=(--cafile "$WORK/ca.crt")
+    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"level":1234.5'* ]] || fail "nothing over TLS"
+    ;;
+  options)
+    check() {  # expected message part, then the agent's options
+      local want=$1 err rc=0
+      shift
+      err=$("$AGENT" --lib "$LIB" "$@" 2>&1 >/dev/null) || rc=$?
+      [ "$rc" -eq 2 ] || fail "$*: exit status $rc, not 2"
+      [ "$(wc -l <<< "$err")" -eq 1 ] && [[ "$err" == "vr-agent: "*"$want"* ]] ||
+        fail "$*: message '$err' lacks '$want'"
+    }
+    echo secret > "$WORK/pw"; chmod 000 "$WORK/pw"
+    check "--broker is required" --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker http://127.0.0.1 --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://127.0.0.1:70000 --gauge COM1
+    check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://:1883 --gauge COM1
+    check "cannot read" --broker mqtt://127.0.0.1 --gauge COM1 --user u --password-file "$WORK/none"
+    [ "$(id -u)" -ne 0 ] && check "cannot read" --broker mqtt://127.0.0.1 --gauge COM1 \
+      --user u --password-file "$WORK/pw"
+    check "--period: 'x1'" --broker mqtt://127.0.0.1 --gauge COM1 --period x1
+    check "--queue: '0'" --broker mqtt://127.0.0.1 --gauge COM1 --queue 0
+    check "--gauge COMn: '7'" --broker mqtt://127.0.0.1 --gauge COM7
+    check "has no communication block" --broker mqtt://127.0.0.1 --gauge block:1
+    ;;
+  *) fail "unknown scenario" ;;
+esac
+echo "PASS ($SCENARIO)"

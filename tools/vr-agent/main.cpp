@@ -1,0 +1,113 @@
+// vr-agent: publishes every configured tank of one station to an MQTT broker.
+// It loads the driver library through its two entry points like any host,
+// makes one driver object per gauge on the main thread, reads each gauge on
+// a thread of its own and hands the messages to the publisher. SIGTERM and
+// SIGINT end it: readers stopped, "offline" published, objects destroyed.
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "gauge_reader.h"
+#include "options.h"
+#include "publisher.h"
+#include "vrsilo.h"
+
+namespace {
+
+// The built library when it is there, else the installed one by its soname.
+void* OpenLibrary(const std::string& requested, std::string& error) {
+  if (!requested.empty()) {
+    void* lib = dlopen(requested.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) error = dlerror();
+    return lib;
+  }
+  if (access(VR_DEFAULT_LIBRARY, R_OK) == 0)
+    if (void* lib = dlopen(VR_DEFAULT_LIBRARY, RTLD_NOW | RTLD_LOCAL)) return lib;
+  void* lib = dlopen("libvrsilo.so.3", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) error = dlerror();
+  return lib;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vr::agent;
+  Options options;
+  try {
+    options = ParseOptions(argc, argv);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "vr-agent: %s (see --help)\n", e.what());
+    return 2;
+  }
+  if (options.help) {
+    std::puts(kUsage);
+    return 0;
+  }
+
+  // Signals are taken by sigwait on this thread only; every thread started
+  // below inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  void* lib = OpenLibrary(options.library, error);
+  if (!lib) {
+    std::fprintf(stderr, "vr-agent: %s\n", error.c_str());
+    return 1;
+  }
+  auto ex3 = reinterpret_cast<VrGetSiloEx3Fn>(dlsym(lib, "GetSiloEx3"));
+  if (!ex3 || !dlsym(lib, "GetSiloEx2")) {
+    std::fprintf(stderr, "vr-agent: the library lacks the entry points\n");
+    dlclose(lib);
+    return 1;
+  }
+  const int period =
+      options.periodSeconds > 0 ? options.periodSeconds : std::max(1, vr::ReadUpdateSeconds());
+
+  int status = 0;
+  {
+    Publisher publisher(options);
+    std::vector<VrSilo*> silos;
+    std::vector<std::unique_ptr<GaugeReader>> readers;
+    error = publisher.Start();
+    if (!error.empty()) {
+      std::fprintf(stderr, "vr-agent: %s\n", error.c_str());
+      status = 1;
+    } else {
+      for (const GaugeOption& g : options.gauges) {
+        VrSilo* silo = ex3(nullptr, g.number, 0);
+        if (!silo) continue;
+        silos.push_back(silo);
+        readers.push_back(
+            std::make_unique<GaugeReader>(silo, "vrsilo/" + options.site + "/" + g.name, options,
+                                          std::chrono::seconds(period), publisher));
+        readers.back()->Start();
+      }
+      std::fprintf(stderr, "vr-agent: %zu gauge(s), tanks %d-%d every %d s, site %s\n",
+                   readers.size(), options.firstTank, options.lastTank, period,
+                   options.site.c_str());
+      int sig = 0;
+      sigwait(&signals, &sig);
+      std::fprintf(stderr, "vr-agent: signal %d, stopping\n", sig);
+    }
+    for (auto& r : readers) r->Stop();
+    publisher.Stop(std::chrono::seconds(3));
+    // Objects go on the thread that made them, after their readers.
+    readers.clear();
+    for (VrSilo* s : silos) vrsilo_destroy(s);
+  }
+  dlclose(lib);
+  return status;
+}
