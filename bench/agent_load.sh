@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # vr-agent under load: one agent, GAUGES simulated gauges on TCP (COM1..COMn
-# in [Ports]) of 16 tanks each, a 1 s period and a 1 s heartbeat (every tank
-# published every round), against a local broker for SECONDS seconds.
+# in [Ports]; COM7 and up carried by the agent's own communication block) of
+# 16 tanks each, a 1 s period and a 1 s heartbeat (every tank published every
+# round), against a local broker for SECONDS seconds.
 # Prints messages per second received, the agent's CPU and peak memory, and
 # the latency from a tank's read_at (taken right after its read) to the
 # subscriber's receive time. Not part of CTest.
-#   bench/agent_load.sh [BUILD_DIR]     GAUGES=6 SECONDS_=60 by default
+#   bench/agent_load.sh [BUILD_DIR]     GAUGES=16 SECONDS_=60 by default
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${1:-${VR_BUILD_DIR:-$ROOT/build}}"
-GAUGES="${GAUGES:-6}" DURATION="${SECONDS_:-60}" TANKS=16
+GAUGES="${GAUGES:-16}" DURATION="${SECONDS_:-60}" TANKS=16
 AGENT="$BUILD/tools/vr-agent/vr-agent" SIM="$BUILD/tools/gauge-sim/vr-gauge-sim"
 WORK=$(mktemp -d /tmp/vr-agent-load-XXXXXX)
 chmod 755 "$WORK"

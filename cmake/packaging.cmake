@@ -3,7 +3,8 @@
 # and CPack makes three Debian packages of them:
 #   libvrsilo3     component runtime  the library (libvrsilo.so.3 and its soname link)
 #   libvrsilo-dev  component dev      header, libvrsilo.so, CMake package, vrsilo.pc
-#   vrsilo-tools   component tools    simulator, reference host, agent, man pages
+#   vrsilo-tools   component tools    simulator, reference host, MQTT agent and its
+#                                     systemd unit, man pages
 # Hosts load the library at run time (dlopen), so what a developer needs is its
 # header and its path: the CMake package's VRSILO_MODULE and pkg-config's
 # `module` variable.
@@ -73,6 +74,25 @@ function(vr_install_man_page tool description)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endfunction()
 
+# A man page written by hand, compressed as Debian installs it.
+function(vr_install_man_file page)
+  get_filename_component(name ${page} NAME)
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+                     COMMAND gzip -9n -c ${page} > ${gz}
+                     DEPENDS ${page} VERBATIM)
+  add_custom_target(${name}_man ALL DEPENDS ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endfunction()
+
+# systemd units: Debian 12's packages ship them under /lib.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(VRSILO_SYSTEMD_UNIT_DIR /lib/systemd/system)
+else()
+  set(VRSILO_SYSTEMD_UNIT_DIR lib/systemd/system)
+endif()
+
 set(CPACK_PACKAGE_NAME vrsilo)
 set(CPACK_PACKAGE_VENDOR "vrsilo developers")
 set(CPACK_PACKAGE_CONTACT "vrsilo developers <vrsilo@vrsilo.invalid>")
@@ -115,9 +135,10 @@ and a pkg-config file whose `module` variable holds the library's path.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vrsilo-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
-set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Veeder-Root tank gauge driver - simulator and reference host
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Veeder-Root tank gauge driver - simulator, reference host, MQTT agent
 vr-gauge-sim answers the gauge's inventory and calibration commands on a
 pseudo-terminal or a TCP port, with gauge families and injected faults.
 vr-host loads the driver library as a station's host does and reads
-tanks, calibration tables and the link's trace; --probe finds the gauge.")
+tanks, calibration tables and the link's trace; --probe finds the gauge.
+vr-agent publishes every tank of a station to an MQTT broker.")
 include(CPack)

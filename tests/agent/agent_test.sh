@@ -5,9 +5,9 @@ set -euo pipefail
 SCENARIO=$1 AGENT=$2 SIM=$3 LIB=$4 MOSQUITTO=$5
 WORK=$(mktemp -d /tmp/vr-agent-test-XXXXXX)
 chmod 755 "$WORK"
-BROKER_PID="" SIM_PID="" AGENT_PID=""
+BROKER_PID="" SIM_PID="" AGENT_PID="" SIM1_PID=""
 cleanup() {
-  for p in $AGENT_PID $SIM_PID $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
+  for p in $AGENT_PID $SIM_PID $SIM1_PID $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
@@ -146,6 +146,22 @@ case "$SCENARIO" in
     [ "$n" -ge 3 ] || fail "COM1 published $n times in 4 s beside a silent COM2"
     [[ "$(first vrsilo/test/COM2/tank/1 15)" == *'"link_state":2'* ]] || fail "COM2 not link_state 2"
     ;;
+  block)  # a port beyond the library's six, carried by the agent's own block
+    start_broker
+    start_sim
+    first_ports=$PORTS
+    mv "$WORK/sim.in" "$WORK/sim1.in"; mv "$WORK/sim.out" "$WORK/sim1.out"; SIM1_PID=$SIM_PID
+    start_sim
+    PORTS="$first_ports COM7=$SIM_ADDR"
+    start_agent --tanks 1-1 --heartbeat 1 --gauge block:7
+    expect_tank vrsilo/test/block7/tank/1 \
+      '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
+    echo "fault silent" >&4
+    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/block7/tank/1 |
+      grep -m1 '"link_state":2' || true)
+    [[ "$got" == '{"tank":1,"level":null,'* ]] || fail "block7: no link_state 2 without values: '$got'"
+    [[ "$(first vrsilo/test/COM1/tank/1 5)" == *'"link_state":1'* ]] || fail "COM1 not read beside it"
+    ;;
   away)  # no broker at all: the agent waits out its back-off, a stop ends it at once
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
     sleep 4
@@ -207,8 +223,9 @@ case "$SCENARIO" in
       --user u --password-file "$WORK/pw"
     check "--period: 'x1'" --broker mqtt://127.0.0.1 --gauge COM1 --period x1
     check "--queue: '0'" --broker mqtt://127.0.0.1 --gauge COM1 --queue 0
-    check "--gauge COMn: '7'" --broker mqtt://127.0.0.1 --gauge COM7
-    check "has no communication block" --broker mqtt://127.0.0.1 --gauge block:1
+    check "--gauge COMn: '256'" --broker mqtt://127.0.0.1 --gauge COM256
+    check "--gauge block:n: '0'" --broker mqtt://127.0.0.1 --gauge block:0
+    check "is not COMn or block:n" --broker mqtt://127.0.0.1 --gauge /dev/ttyS0
     ;;
   *) fail "unknown scenario" ;;
 esac

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "comm_block.h"
 #include "config/settings.h"
 #include "gauge_reader.h"
 #include "options.h"
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
   {
     Publisher publisher(options);
     std::vector<VrSilo*> silos;
+    std::vector<std::unique_ptr<AgentCommBlock>> blocks;  // outlive their objects
     std::vector<std::unique_ptr<GaugeReader>> readers;
     error = publisher.Start();
     if (!error.empty()) {
@@ -87,7 +89,17 @@ int main(int argc, char** argv) {
       status = 1;
     } else {
       for (const GaugeOption& g : options.gauges) {
-        VrSilo* silo = ex3(nullptr, g.number, 0);
+        VrSilo* silo = nullptr;
+        if (g.agentBlock) {
+          // Block No. 1 of a block of the agent's own, set up as a host does
+          // (slot 5) before the first read.
+          blocks.push_back(std::make_unique<AgentCommBlock>(static_cast<uint16_t>(g.number)));
+          silo = ex3(blocks.back()->Host(), 1, 1);
+          if (silo)
+            VRSILO_SLOT(silo, VrOpenCommBlockFn, VRSILO_SLOT_OPEN_COMM_BLOCK)(silo, 0);
+        } else {
+          silo = ex3(nullptr, g.number, 0);
+        }
         if (!silo) continue;
         silos.push_back(silo);
         readers.push_back(
@@ -107,6 +119,7 @@ int main(int argc, char** argv) {
     // Objects go on the thread that made them, after their readers.
     readers.clear();
     for (VrSilo* s : silos) vrsilo_destroy(s);
+    blocks.clear();
   }
   dlclose(lib);
   return status;

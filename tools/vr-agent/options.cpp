@@ -12,7 +12,7 @@
 namespace vr::agent {
 
 const char kUsage[] =
-    "usage: vr-agent --broker URL --gauge COMn [options]\n"
+    "usage: vr-agent --broker URL --gauge COMn|block:n [options]\n"
     "Reads tanks through the driver library and publishes them to an MQTT broker.\n"
     "  --broker URL          mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT]\n"
     "                        (default port 8883); HOST a name, IPv4 or [IPv6]\n"
@@ -20,8 +20,11 @@ const char kUsage[] =
     "  --user NAME           user name at the broker\n"
     "  --password-file PATH  the password: the first line of PATH (needs --user)\n"
     "  --site NAME           the station's name in the topics (default: the host name)\n"
-    "  --gauge COMn          a gauge on port COMn (n 1..6, [Ports] of the settings file);\n"
-    "                        repeatable, at least one\n"
+    "  --gauge COMn          a gauge on port COMn ([Ports] of the settings file): COM1..COM6\n"
+    "                        on the library's own serial link, COM7..COM255 as block:n\n"
+    "  --gauge block:n       a gauge on port COMn's line carried by the agent's own\n"
+    "                        communication block (the library's block path); n 1..255\n"
+    "                        --gauge is repeatable, at least one\n"
     "  --tanks A-B           tanks to read, 1..16 (default 1-16)\n"
     "  --period S            read every S seconds (default: CriticalUpdateTime of the\n"
     "                        settings file, at least 1)\n"
@@ -69,19 +72,23 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+constexpr long long kLastLibraryPort = 6;
+constexpr long long kLastPort = 255;
+
 GaugeOption ParseGauge(const std::string& text) {
   GaugeOption g;
+  // The library's own serial link names COM1..COM6; any other port is carried
+  // by the agent's communication block.
   if (text.rfind("COM", 0) == 0) {
-    g.number = static_cast<int>(OptionNumber("--gauge COMn", text.substr(3), 1, 6));
-    g.name = text;
+    g.number = static_cast<int>(OptionNumber("--gauge COMn", text.substr(3), 1, kLastPort));
+    g.name = "COM" + std::to_string(g.number);
+    g.agentBlock = g.number > kLastLibraryPort;
   } else if (text.rfind("block:", 0) == 0) {
-    // Without a block the driver answers its defaults with link state 1,
-    // which would be published as readings.
-    throw std::invalid_argument("--gauge " + text +
-                                ": vr-agent has no communication block; a gauge behind one is "
-                                "read by the block's own host");
+    g.number = static_cast<int>(OptionNumber("--gauge block:n", text.substr(6), 1, kLastPort));
+    g.name = "block" + std::to_string(g.number);
+    g.agentBlock = true;
   } else {
-    throw std::invalid_argument("--gauge: '" + text + "' is not COMn");
+    throw std::invalid_argument("--gauge: '" + text + "' is not COMn or block:n");
   }
   return g;
 }

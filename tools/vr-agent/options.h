@@ -7,8 +7,9 @@
 namespace vr::agent {
 
 struct GaugeOption {
-  int number = 0;    // COM number
-  std::string name;  // "COM1": the topic level
+  int number = 0;          // COM number
+  std::string name;        // "COM1", "block7": the topic level
+  bool agentBlock = false;  // read through the agent's own communication block
 };
 
 struct BrokerAddress {
