@@ -3,7 +3,7 @@
 set -euo pipefail
 
 VR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VR_PACKAGES=(cmake make g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-dev)
+VR_PACKAGES=(cmake make ninja-build g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-dev)
 # The library's windows (Qt 6 Widgets and Charts; Charts needs the OpenGL
 # module's development files, only recommended by qt6-base-dev) and a font
 # for pictures taken on the offscreen platform.
@@ -26,12 +26,15 @@ vr_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# vr_configure DIR [cmake options...]: configures DIR once.
+# vr_configure DIR [cmake options...]: configures DIR once, with Ninja: it
+# compiles a layer's files while the layers below it are still building,
+# where make waits for each library in turn (a directory configured earlier
+# keeps its generator).
 vr_configure() {
   local dir="$1"
   shift
   if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$VR_ROOT" -B "$dir" "$@"
+    cmake -G Ninja -S "$VR_ROOT" -B "$dir" "$@"
   fi
 }
 

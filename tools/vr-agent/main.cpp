@@ -5,7 +5,6 @@
 // SIGINT end it: readers stopped, "offline" published, objects destroyed.
 #include <dlfcn.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "comm_block.h"
+#include "command_line.h"
 #include "config/settings.h"
 #include "gauge_reader.h"
 #include "options.h"
@@ -23,16 +23,12 @@
 
 namespace {
 
-// The built library when it is there, else the installed one by its soname.
+// --lib, else the built library when it is there, else the installed one.
 void* OpenLibrary(const std::string& requested, std::string& error) {
-  if (!requested.empty()) {
-    void* lib = dlopen(requested.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib) error = dlerror();
-    return lib;
-  }
-  if (access(VR_DEFAULT_LIBRARY, R_OK) == 0)
-    if (void* lib = dlopen(VR_DEFAULT_LIBRARY, RTLD_NOW | RTLD_LOCAL)) return lib;
-  void* lib = dlopen("libvrsilo.so.3", RTLD_NOW | RTLD_LOCAL);
+  const std::string path = requested.empty()
+                               ? vr::tools::DefaultLibrary(VR_DEFAULT_LIBRARY, VR_LIBRARY_SONAME)
+                               : requested;
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) error = dlerror();
   return lib;
 }
