@@ -36,14 +36,21 @@ configure_file(packaging/vrsilo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/vrsi
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/vrsilo.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
+# Files compressed as Debian installs them (gzip -9n: no name, no time stamp).
+function(vr_gzip_file source output)
+  get_filename_component(dir ${output} DIRECTORY)
+  add_custom_command(OUTPUT ${output}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+                     COMMAND gzip -9n -c ${source} > ${output}
+                     DEPENDS ${source} VERBATIM)
+endfunction()
+
 # What Debian wants in every package: the copyright file and a compressed
 # changelog under /usr/share/doc/<package>; and the lintian overrides, each
 # with its reason.
 set(VRSILO_DEB_PACKAGES runtime:libvrsilo3 dev:libvrsilo-dev tools:vrsilo-tools)
 set(VRSILO_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz)
-add_custom_command(OUTPUT ${VRSILO_CHANGELOG_GZ}
-                   COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog > ${VRSILO_CHANGELOG_GZ}
-                   DEPENDS packaging/changelog VERBATIM)
+vr_gzip_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog ${VRSILO_CHANGELOG_GZ})
 add_custom_target(vrsilo_changelog ALL DEPENDS ${VRSILO_CHANGELOG_GZ})
 foreach(entry IN LISTS VRSILO_DEB_PACKAGES)
   string(REPLACE ":" ";" entry ${entry})
@@ -55,35 +62,30 @@ foreach(entry IN LISTS VRSILO_DEB_PACKAGES)
           COMPONENT ${component})
 endforeach()
 
-# Man pages: made from the tools' --help by help2man when it is there, so they
-# never disagree with the programs; compressed as Debian installs them.
+# A man page of a tool, compressed and installed with the tools.
+function(vr_install_man_file page)
+  get_filename_component(name ${page} NAME)
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+  vr_gzip_file(${page} ${gz})
+  add_custom_target(${name}_man ALL DEPENDS ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endfunction()
+
+# Man pages made from the tools' --help by help2man when it is there, so they
+# never disagree with the programs.
 find_program(VR_HELP2MAN help2man)
 function(vr_install_man_page tool description)
   if(NOT VR_HELP2MAN OR CMAKE_CROSSCOMPILING)
     return()
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
-  add_custom_command(OUTPUT ${page}.gz
+  add_custom_command(OUTPUT ${page}
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
                      COMMAND ${VR_HELP2MAN} --no-info --no-discard-stderr --section=1
                              --version-string=${PROJECT_VERSION} --name=${description}
                              --output=${page} $<TARGET_FILE:${tool}>
-                     COMMAND gzip -9nf ${page}
                      DEPENDS ${tool} VERBATIM)
-  add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
-  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-endfunction()
-
-# A man page written by hand, compressed as Debian installs it.
-function(vr_install_man_file page)
-  get_filename_component(name ${page} NAME)
-  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
-  add_custom_command(OUTPUT ${gz}
-                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-                     COMMAND gzip -9n -c ${page} > ${gz}
-                     DEPENDS ${page} VERBATIM)
-  add_custom_target(${name}_man ALL DEPENDS ${gz})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  vr_install_man_file(${page})
 endfunction()
 
 # systemd units: Debian 12's packages ship them under /lib.

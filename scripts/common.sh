@@ -3,6 +3,8 @@
 set -euo pipefail
 
 VR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The project's version, as CMakeLists.txt states it.
+VR_VERSION="$(sed -n 's/^project(vrsilo VERSION \([0-9.]*\).*/\1/p' "$VR_ROOT/CMakeLists.txt")"
 VR_PACKAGES=(cmake make ninja-build g++ gcc binutils libgtest-dev libgmock-dev libbenchmark-dev)
 # The library's windows (Qt 6 Widgets and Charts; Charts needs the OpenGL
 # module's development files, only recommended by qt6-base-dev) and a font
