@@ -16,15 +16,10 @@ int64_t LocalOffsetSeconds(std::time_t secs) {
 #else
   localtime_r(&secs, &local);
 #endif
-  // Days from civil (Howard Hinnant's algorithm), relative to 1970-01-01.
-  int y = local.tm_year + 1900, m = local.tm_mon + 1, d = local.tm_mday;
-  y -= m <= 2;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t days = era * 146097LL + static_cast<int64_t>(doe) - 719468LL;
-  const int64_t localSecs = days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  using namespace std::chrono;
+  const sys_days day{year{local.tm_year + 1900} / (local.tm_mon + 1) / local.tm_mday};
+  const int64_t localSecs = int64_t{day.time_since_epoch().count()} * 86400 + local.tm_hour * 3600 +
+                            local.tm_min * 60 + local.tm_sec;
   return localSecs - static_cast<int64_t>(secs);
 }
 
@@ -85,19 +80,14 @@ std::string FormatDateTime(TDateTime t) {
   const int64_t ms = static_cast<int64_t>(std::floor(t * 86400000.0 + 0.5));
   int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
   int64_t rest = ms - days * 86400000;
-  // Civil date of a day count (days from 1970-01-01 after the shift).
-  int64_t z = days - 25569 + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  // TDateTime counts from 1899-12-30, 25569 days before 1970-01-01.
+  using namespace std::chrono;
+  const year_month_day date{sys_days{std::chrono::days{days - 25569}}};
+  const long long y = static_cast<int>(date.year());
+  const long long m = static_cast<unsigned>(date.month());
+  const long long d = static_cast<unsigned>(date.day());
   char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%03lld",
-                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%03lld", y, m, d,
                 static_cast<long long>(rest / 3600000), static_cast<long long>(rest / 60000 % 60),
                 static_cast<long long>(rest / 1000 % 60), static_cast<long long>(rest % 1000));
   return text;
