@@ -7,18 +7,7 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VR_CROSS_TRIPLET i686-linux-gnu)
 
-set(CMAKE_C_COMPILER ${VR_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${VR_CROSS_TRIPLET}-g++)
-set(CMAKE_AR /usr/bin/${VR_CROSS_TRIPLET}-gcc-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB /usr/bin/${VR_CROSS_TRIPLET}-gcc-ranlib CACHE FILEPATH "")
-set(CMAKE_NM /usr/bin/${VR_CROSS_TRIPLET}-nm CACHE FILEPATH "")
-set(CMAKE_OBJDUMP /usr/bin/${VR_CROSS_TRIPLET}-objdump CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VR_CROSS_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-tools.cmake)
 
 # The library path matters: the cross ld.so would otherwise follow the build
 # machine's ld.so.cache into /lib32 (libc6-i386) and pair itself with a libc

@@ -28,20 +28,18 @@ vr_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# vr_configure DIR [cmake options...]: configures DIR once, with Ninja: it
-# compiles a layer's files while the layers below it are still building,
-# where make waits for each library in turn (a directory configured earlier
-# keeps its generator).
+# vr_configure PRESET DIR: configures DIR once with the configure preset
+# PRESET of CMakePresets.json (each uses Ninja, which compiles a layer's files
+# while the layers below it are still building). A directory configured
+# earlier keeps its settings.
 vr_configure() {
-  local dir="$1"
-  shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -G Ninja -S "$VR_ROOT" -B "$dir" "$@"
+  if [ ! -f "$2/CMakeCache.txt" ]; then
+    cmake -S "$VR_ROOT" --preset "$1" -B "$2"
   fi
 }
 
-# vr_build DIR [cmake options...]: configures once, then builds everything.
+# vr_build PRESET DIR: configures once, then builds everything.
 vr_build() {
   vr_configure "$@"
-  cmake --build "$1" -j"$(nproc)"
+  cmake --build "$2" -j"$(nproc)"
 }
