@@ -25,6 +25,19 @@ inline long long OptionNumber(std::string_view option, std::string_view text, lo
   return value;
 }
 
+// --tanks "N" or "A-B": tanks 1..16 with A <= B.
+inline void ParseTanks(const std::string& text, int& first, int& last) {
+  size_t dash = text.find('-');
+  try {
+    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, 16));
+    last = dash == std::string::npos
+               ? first
+               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, 16));
+  } catch (const std::invalid_argument&) {
+    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= 16");
+  }
+}
+
 // Long options take values from here on, so that optopt tells them from the
 // short ones.
 inline constexpr int kLongOption = 256;

@@ -3,7 +3,6 @@
 // makes one driver object per gauge on the main thread, reads each gauge on
 // a thread of its own and hands the messages to the publisher. SIGTERM and
 // SIGINT end it: readers stopped, "offline" published, objects destroyed.
-#include <dlfcn.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -16,24 +15,11 @@
 #include "comm_block.h"
 #include "command_line.h"
 #include "config/settings.h"
+#include "driver_library.h"
 #include "gauge_reader.h"
 #include "options.h"
 #include "publisher.h"
 #include "vrsilo.h"
-
-namespace {
-
-// --lib, else the built library when it is there, else the installed one.
-void* OpenLibrary(const std::string& requested, std::string& error) {
-  const std::string path = requested.empty()
-                               ? vr::tools::DefaultLibrary(VR_DEFAULT_LIBRARY, VR_LIBRARY_SONAME)
-                               : requested;
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) error = dlerror();
-  return lib;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vr::agent;
@@ -58,16 +44,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // --lib, else the built library when it is there, else the installed one.
   std::string error;
-  void* lib = OpenLibrary(options.library, error);
-  if (!lib) {
+  const vr::tools::DriverLibrary library = vr::tools::LoadDriverLibrary(
+      options.library.empty() ? vr::tools::DefaultLibrary(VR_DEFAULT_LIBRARY, VR_LIBRARY_SONAME)
+                              : options.library,
+      error);
+  if (!library.handle) {
     std::fprintf(stderr, "vr-agent: %s\n", error.c_str());
-    return 1;
-  }
-  auto ex3 = reinterpret_cast<VrGetSiloEx3Fn>(dlsym(lib, "GetSiloEx3"));
-  if (!ex3 || !dlsym(lib, "GetSiloEx2")) {
-    std::fprintf(stderr, "vr-agent: the library lacks the entry points\n");
-    dlclose(lib);
     return 1;
   }
   const int period =
@@ -90,11 +74,10 @@ int main(int argc, char** argv) {
           // Block No. 1 of a block of the agent's own, set up as a host does
           // (slot 5) before the first read.
           blocks.push_back(std::make_unique<AgentCommBlock>(static_cast<uint16_t>(g.number)));
-          silo = ex3(blocks.back()->Host(), 1, 1);
-          if (silo)
-            VRSILO_SLOT(silo, VrOpenCommBlockFn, VRSILO_SLOT_OPEN_COMM_BLOCK)(silo, 0);
+          silo = library.ex3(blocks.back()->Host(), 1, 1);
+          if (silo) VRSILO_SLOT(silo, VrOpenCommBlockFn, VRSILO_SLOT_OPEN_COMM_BLOCK)(silo, 0);
         } else {
-          silo = ex3(nullptr, g.number, 0);
+          silo = library.ex3(nullptr, g.number, 0);
         }
         if (!silo) continue;
         silos.push_back(silo);
@@ -117,6 +100,6 @@ int main(int argc, char** argv) {
     for (VrSilo* s : silos) vrsilo_destroy(s);
     blocks.clear();
   }
-  dlclose(lib);
+  dlclose(library.handle);
   return status;
 }

@@ -93,18 +93,6 @@ GaugeOption ParseGauge(const std::string& text) {
   return g;
 }
 
-void ParseTanks(const std::string& text, int& first, int& last) {
-  size_t dash = text.find('-');
-  try {
-    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, 16));
-    last = dash == std::string::npos
-               ? first
-               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, 16));
-  } catch (const std::invalid_argument&) {
-    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= 16");
-  }
-}
-
 std::string ReadPassword(const std::string& path) {
   std::ifstream in(path);
   std::string line;
@@ -177,7 +165,7 @@ Options ParseOptions(int argc, char** argv) {
         o.gauges.push_back(ParseGauge(optarg));
         break;
       case kTanks:
-        ParseTanks(optarg, o.firstTank, o.lastTank);
+        vr::tools::ParseTanks(optarg, o.firstTank, o.lastTank);
         break;
       case kPeriod:
         o.periodSeconds = static_cast<int>(OptionNumber("--period", optarg, 1, 86400));

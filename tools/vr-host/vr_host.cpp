@@ -4,7 +4,6 @@
 // through the library's link code (probe.cpp).
 #include "vr_host.h"
 
-#include <dlfcn.h>
 #include <getopt.h>
 
 #include <chrono>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "driver_library.h"
 #include "probe.h"
 #include "protocol/extended.h"
 #include "vrsilo.h"
@@ -71,7 +71,6 @@ void PrintTraceSummary(const std::string& path) {
 }
 
 struct Host {
-  void* lib = nullptr;
   VrSilo* silo = nullptr;
 
   template <typename F>
@@ -147,20 +146,6 @@ int WriteCalibration(const Host& h, int tank, const char* file) {
   return rc == 0 ? 0 : 1;
 }
 
-// --tanks "N" or "A-B": tanks 1..16 with A <= B.
-void ParseTanks(const std::string& text, int& first, int& last) {
-  using vr::tools::OptionNumber;
-  size_t dash = text.find('-');
-  try {
-    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, 16));
-    last = dash == std::string::npos
-               ? first
-               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, 16));
-  } catch (const std::invalid_argument&) {
-    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= 16");
-  }
-}
-
 enum LongOption {
   kLib = vr::tools::kLongOption,
   kPort,
@@ -230,7 +215,7 @@ int main(int argc, char** argv) {
           block = Number("--block", 1, 3);
           break;
         case kTanks:
-          ParseTanks(optarg, first, last);
+          vr::tools::ParseTanks(optarg, first, last);
           break;
         case kGui:
           gui = true;
@@ -281,16 +266,10 @@ int main(int argc, char** argv) {
   }
   if (probe) return RunProbe(probeAddresses);
 
-  Host h;
-  h.lib = dlopen(libPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h.lib) {
-    std::fprintf(stderr, "vr-host: %s\n", dlerror());
-    return 2;
-  }
-  auto ex2 = reinterpret_cast<VrGetSiloEx2Fn>(dlsym(h.lib, "GetSiloEx2"));
-  auto ex3 = reinterpret_cast<VrGetSiloEx3Fn>(dlsym(h.lib, "GetSiloEx3"));
-  if (!ex2 || !ex3) {
-    std::fprintf(stderr, "vr-host: %s lacks the entry points\n", libPath.c_str());
+  std::string error;
+  const vr::tools::DriverLibrary library = vr::tools::LoadDriverLibrary(libPath, error);
+  if (!library.handle) {
+    std::fprintf(stderr, "vr-host: %s\n", error.c_str());
     return 2;
   }
   if (gui) {
@@ -301,22 +280,23 @@ int main(int argc, char** argv) {
     options.first = first;
     options.last = last;
     options.screenshots = screenshots;
-    int status = RunGui(argc, argv, HostLibrary{h.lib, ex2, ex3}, options);
-    dlclose(h.lib);
+    int status = RunGui(argc, argv, library, options);
+    dlclose(library.handle);
     if (!tracePath.empty()) PrintTraceSummary(tracePath);
     return status;
 #else
     std::fprintf(stderr, "vr-host: built without Qt, --gui is not available\n");
-    dlclose(h.lib);
+    dlclose(library.handle);
     return 2;
 #endif
   }
+  Host h;
   if (port > 0)
-    h.silo = ex3(nullptr, port, 0);
+    h.silo = library.ex3(nullptr, port, 0);
   else if (block > 0)
-    h.silo = ex3(nullptr, block, 1);
+    h.silo = library.ex3(nullptr, block, 1);
   else
-    h.silo = ex2(nullptr, 0, 0);
+    h.silo = library.ex2(nullptr, 0, 0);
   if (!h.silo) return 2;
 
   char identity[VRSILO_IDENTITY_SIZE];
@@ -338,7 +318,7 @@ int main(int argc, char** argv) {
     }
   }
   VRSILO_DESTROY(h.silo);
-  dlclose(h.lib);
+  dlclose(library.handle);
   if (!tracePath.empty()) PrintTraceSummary(tracePath);
   return status;
 }

@@ -2,13 +2,7 @@
 // Shared by the reference host's console and window modes.
 #include <string>
 
-#include "vrsilo.h"
-
-struct HostLibrary {
-  void* lib = nullptr;
-  VrGetSiloEx2Fn ex2 = nullptr;
-  VrGetSiloEx3Fn ex3 = nullptr;
-};
+#include "driver_library.h"
 
 struct GuiOptions {
   int port = 0;   // GetSiloEx3 with COM<port>
@@ -22,4 +16,5 @@ struct GuiOptions {
 // The host's main window: a menu bar with "&Настройка" handed to slot 15 and
 // the tank table refreshed every second off the user-interface thread.
 // Returns the program's exit status; destroys the driver object.
-int RunGui(int& argc, char** argv, const HostLibrary& library, const GuiOptions& options);
+int RunGui(int& argc, char** argv, const vr::tools::DriverLibrary& library,
+           const GuiOptions& options);

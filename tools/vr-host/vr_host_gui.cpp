@@ -204,7 +204,7 @@ void Tour(HostWindow& window, const QString& dir, int tank, std::atomic<int>& fa
 
 }  // namespace
 
-int RunGui(int& argc, char** argv, const HostLibrary& library, const GuiOptions& o) {
+int RunGui(int& argc, char** argv, const vr::tools::DriverLibrary& library, const GuiOptions& o) {
   QApplication app(argc, argv);
   HostWindow window(o.first, o.last);
   const auto owner = reinterpret_cast<uintptr_t>(static_cast<QWidget*>(&window));
