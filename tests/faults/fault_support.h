@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "gauge_sim.h"
 #include "process_probe.h"
+#include "simulator.h"
 #include "test_support.h"
 #include "vrsilo.h"
 

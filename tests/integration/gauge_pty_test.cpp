@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "gauge_sim.h"
 #include "protocol/extended.h"
+#include "pty_gauge.h"
 #include "test_support.h"
 #include "vrsilo.h"
 

@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "driver/silo.h"
-#include "gauge_sim.h"
 #include "link/link_test_helpers.h"
 #include "link/urovn.h"
 #include "protocol/extended.h"
 #include "protocol/telnet.h"
+#include "tank_file.h"
+#include "tcp_gauge.h"
 #include "test_support.h"
 
 namespace vr {

@@ -1,6 +1,4 @@
 // The pure core of the gauge simulator: reply layouts, parser, faults, counters.
-#include "gauge_sim.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +9,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/hex_float.h"
+#include "simulator.h"
 
 namespace vr::sim {
 namespace {

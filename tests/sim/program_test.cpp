@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "gauge_sim.h"
 #include "protocol/frame.h"
+#include "tank_file.h"
 #include "test_support.h"
 
 namespace vr::sim {

@@ -1,6 +1,8 @@
 // The pseudo-terminal transport of the gauge simulator, with real threads.
 #ifndef _WIN32
 
+#include "pty_gauge.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "gauge_sim.h"
 #include "protocol/frame.h"
 #include "protocol/hex_float.h"
+#include "tank_file.h"
 
 namespace vr::sim {
 namespace {

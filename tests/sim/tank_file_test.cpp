@@ -1,10 +1,10 @@
 // The tank text format of the gauge simulator.
+#include "tank_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
-
-#include "gauge_sim.h"
 
 namespace vr::sim {
 namespace {

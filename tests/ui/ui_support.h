@@ -15,10 +15,10 @@
 
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "gauge_sim.h"
 #include "link/fake_serial_device.h"
 #include "link/serial_device.h"
 #include "link/urovn.h"
+#include "simulator.h"
 #include "test_support.h"
 #include "ui/file_dialogs.h"
 

@@ -1,6 +1,8 @@
 // PtyGauge: serves a GaugeSim on a pseudo-terminal (POSIX only).
 #ifndef _WIN32
 
+#include "pty_gauge.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,8 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
-
-#include "gauge_sim.h"
 
 namespace vr::sim {
 namespace {
@@ -95,7 +95,7 @@ std::string PtyGauge::OpenLocked() {
     if (master_ >= 0) return path_;
   }
   // The slave descriptor openpty() returns is our own, kept for the life of
-  // the pty (see gauge_sim.h).
+  // the pty (see pty_gauge.h).
   int master = -1, slave = -1;
   if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) ThrowErrno("openpty");
   char name[128];

@@ -1,4 +1,6 @@
-// The tank text format of the gauge simulator (described in gauge_sim.h).
+// The tank text format of the gauge simulator (described in tank_file.h).
+#include "tank_file.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -7,8 +9,6 @@
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
-
-#include "gauge_sim.h"
 
 namespace vr::sim {
 namespace {
@@ -60,7 +60,8 @@ double CylinderFraction(double h) {
 std::array<float, kCalibrationPoints> CylinderTable(float capacity) {
   std::array<float, kCalibrationPoints> cal{};
   for (size_t k = 1; k <= kCalibrationPoints; ++k)
-    cal[k - 1] = static_cast<float>(std::round(capacity * CylinderFraction(k / 20.0)));
+    cal[k - 1] = static_cast<float>(
+        std::round(capacity * CylinderFraction(static_cast<double>(k) / kCalibrationPoints)));
   return cal;
 }
 

@@ -2,6 +2,8 @@
 // (POSIX only).
 #ifndef _WIN32
 
+#include "tcp_gauge.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -15,7 +17,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "gauge_sim.h"
 #include "protocol/telnet.h"
 
 namespace vr::sim {
@@ -210,16 +211,6 @@ bool TcpGauge::Running() const {
   return running_;
 }
 
-bool TcpGauge::ClientConnected() const {
-  std::lock_guard lock(mu_);
-  return client_;
-}
-
-uint16_t TcpGauge::Port() const {
-  std::lock_guard lock(mu_);
-  return port_;
-}
-
 uint64_t TcpGauge::Clients() const {
   std::lock_guard lock(mu_);
   return clients_;
@@ -292,7 +283,6 @@ void TcpGauge::Serve(int listener, int wake) {
     ~Done() {
       std::lock_guard lock(self->mu_);
       self->running_ = false;
-      self->client_ = false;
     }
   } done{this};
 
@@ -300,10 +290,6 @@ void TcpGauge::Serve(int listener, int wake) {
   auto drop = [&](const char* why) {
     session.reset();
     sim_.ResetParser();
-    {
-      std::lock_guard lock(mu_);
-      client_ = false;
-    }
     Log(std::string("client ") + why);
   };
   auto wait_until = [&](Clock::time_point when) {
@@ -339,7 +325,6 @@ void TcpGauge::Serve(int listener, int wake) {
         sim_.ResetParser();
         {
           std::lock_guard lock(mu_);
-          client_ = true;
           ++clients_;
         }
         Log("client connected");

@@ -1,13 +1,11 @@
-// GaugeSim: the pure core of the gauge simulator (no I/O).
-#include "gauge_sim.h"
-
+// GaugeSim (simulator.h): the pure core of the gauge simulator (no I/O).
 #include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <stdexcept>
 
-#include "protocol/frame.h"
 #include "protocol/hex_float.h"
+#include "simulator.h"
 
 namespace vr::sim {
 namespace {
@@ -239,8 +237,8 @@ std::optional<GaugeSim::Model> ParseModel(std::string_view name) {
 }
 
 size_t PayloadLength(std::string_view code) {
-  if (code == "s607") return 8;
-  if (code == "s606") return 160;
+  if (code == kWriteHeight) return kHeightPayloadSize;
+  if (code == kWriteTable) return kTablePayloadSize;
   return 0;
 }
 
@@ -259,11 +257,6 @@ bool GaugeSim::RemoveTank(int tank) {
   bool had = tanks_[tank].has_value();
   tanks_[tank].reset();
   return had;
-}
-
-void GaugeSim::ClearTanks() {
-  std::lock_guard lock(mu_);
-  for (auto& t : tanks_) t.reset();
 }
 
 std::optional<TankState> GaugeSim::GetTank(int tank) const {
@@ -395,11 +388,13 @@ std::vector<uint8_t> GaugeSim::Execute(std::string_view command, std::string_vie
 
 std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::string_view payload) {
   const std::vector<uint8_t> error(kErrorReply.begin(), kErrorReply.end());
-  if (command.size() != 6 || !IsDigit(command[4]) || !IsDigit(command[5])) return error;
+  if (command.size() != kCommandLength || !IsDigit(command[4]) || !IsDigit(command[5]))
+    return error;
   std::string_view code = command.substr(0, 4);
   std::string_view digits = command.substr(4, 2);
-  bool inventory = code == "i201" || code == "i214";
-  bool calibration = code == "i607" || code == "i606" || code == "s607" || code == "s606";
+  bool inventory = code == kInventoryReport || code == kDensityReport;
+  bool calibration =
+      code == kReadHeight || code == kReadTable || code == kWriteHeight || code == kWriteTable;
   if (!inventory && !calibration) return error;
   if (payload.size() != PayloadLength(code)) return error;
   int tank = (command[4] - '0') * 10 + (command[5] - '0');
@@ -416,7 +411,7 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
     AppendText(out, time);
     int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
     for (int n = first; n <= last; ++n)
-      if (tanks_[n]) AppendInventory(out, n, *tanks_[n], code == "i214", model_);
+      if (tanks_[n]) AppendInventory(out, n, *tanks_[n], code == kDensityReport, model_);
     Finish(out);
     return out;
   }
@@ -425,15 +420,15 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   // Calibration commands: validate and store the written values first.
   if (!std::all_of(payload.begin(), payload.end(), IsHexDigit)) return error;
   const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
-  if (code == "s607") {
+  if (code == kWriteHeight) {
     t.height = HexToSingleIn(p, payload.size(), 0);
-  } else if (code == "s606") {
+  } else if (code == kWriteTable) {
     for (size_t j = 1; j <= kCalibrationPoints; ++j)
       t.cal[kCalibrationPoints - j] = HexToSingleIn(p, payload.size(), 8 * (j - 1));
   }
   AppendText(out, time);
   AppendText(out, digits);
-  if (code[3] == '7') {
+  if (code == kReadHeight || code == kWriteHeight) {
     AppendHex(out, t.height);
   } else {
     for (size_t j = 1; j <= kCalibrationPoints; ++j) AppendHex(out, t.cal[kCalibrationPoints - j]);
@@ -508,15 +503,15 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   stats_.by_command[a.command]++;
   stats_.last_request = request_;
 
-  if (faults_.silent || (faults_.i201_only && code == "i214") ||
-      (faults_.no_i606 && code == "i606")) {
+  if (faults_.silent || (faults_.i201_only && code == kDensityReport) ||
+      (faults_.no_i606 && code == kReadTable)) {
     a.silent = true;
     stats_.silenced++;
     return a;
   }
 
   // A console that lacks the command answers it with the error reply and does nothing.
-  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == "i214") ||
+  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == kDensityReport) ||
                  (faults_.no_all_tanks && a.command.ends_with("00"));
   std::vector<uint8_t> frame = lacking
                                    ? std::vector<uint8_t>(kErrorReply.begin(), kErrorReply.end())
