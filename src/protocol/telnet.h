@@ -116,7 +116,6 @@ class Options {
 
   bool LocalEnabled(uint8_t option) const { return local_[option] == kYes; }
   bool LocalPending(uint8_t option) const { return local_[option] == kWantYes; }
-  bool RemoteEnabled(uint8_t option) const { return remote_[option] == kYes; }
   // Everything off, as on a new connection.
   void Reset();
 

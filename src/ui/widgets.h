@@ -53,12 +53,9 @@ class TStringGrid : public QTableWidget {
  public:
   explicit TStringGrid(QWidget* parent = nullptr);
 
-  int ColCount() const { return columnCount(); }
   int RowCount() const { return rowCount(); }
   void SetColCount(int n);
   void SetRowCount(int n);
-  int FixedCols() const { return fixed_cols_; }
-  int FixedRows() const { return fixed_rows_; }
   void SetFixed(int cols, int rows);
   QString Cell(int col, int row) const;
   void SetCell(int col, int row, const QString& text);
@@ -131,8 +128,6 @@ class TRxSpinEdit : public QAbstractSpinBox {
   void SetRange(double minValue, double maxValue);
   void SetIncrement(double step) { increment_ = step; }
   void SetDecimals(int decimals) { decimals_ = decimals; }
-  double MinValue() const { return min_; }
-  double MaxValue() const { return max_; }
 
   // The text's number, limited to the range.
   double Value() const;

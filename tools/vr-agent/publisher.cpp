@@ -216,9 +216,4 @@ void Publisher::Stop(std::chrono::milliseconds timeout) {
   started_ = false;
 }
 
-uint64_t Publisher::Dropped() const {
-  std::lock_guard lock(mu_);
-  return dropped_;
-}
-
 }  // namespace vr::agent

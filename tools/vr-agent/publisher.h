@@ -37,8 +37,6 @@ class Publisher {
   // disconnects.
   void Stop(std::chrono::milliseconds timeout);
 
-  uint64_t Dropped() const;
-
  private:
   struct Message {
     const std::string* topic = nullptr;
