@@ -56,6 +56,22 @@ inline std::string OptionError(int code, char* const* argv) {
   return optopt >= kLongOption ? name + " takes no value" : "unknown option " + name;
 }
 
+// Runs getopt_long over argv ("+:h"; --help is to be given the code 'h') and
+// hands each option's code to `handle`, which returns false to stop (--help).
+// Returns false when it stopped; throws std::invalid_argument for an unknown
+// option, a missing value or a word left over.
+template <typename Handle>
+bool ForEachOption(int argc, char** argv, const option* options, Handle handle) {
+  optind = 1;
+  for (int c; (c = getopt_long(argc, argv, "+:h", options, nullptr)) != -1;) {
+    if (c == ':' || c == '?') throw std::invalid_argument(OptionError(c, argv));
+    if (!handle(c)) return false;
+  }
+  if (optind < argc)
+    throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+  return true;
+}
+
 // The driver library a tool loads without --lib: the one built beside it
 // while that exists (a run from the build tree), else the installed library
 // by its soname, which the dynamic loader finds in the system's directories.

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "command_line.h"
-#include "gauge_sim.h"
+#include "pty_gauge.h"
+#include "tank_file.h"
+#include "tcp_gauge.h"
 
 namespace {
 
@@ -297,7 +299,6 @@ enum LongOption {
   kTcp,
   kRfc2217,
   kBind,
-  kHelp,
 };
 
 const option kLongOptions[] = {
@@ -314,7 +315,7 @@ const option kLongOptions[] = {
     {"tcp", required_argument, nullptr, kTcp},
     {"rfc2217", required_argument, nullptr, kRfc2217},
     {"bind", required_argument, nullptr, kBind},
-    {"help", no_argument, nullptr, kHelp},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -336,12 +337,11 @@ int main(int argc, char** argv) {
   std::string bind = "127.0.0.1";
 
   try {
-    for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+    const bool run = vr::tools::ForEachOption(argc, argv, kLongOptions, [&](int c) {
       switch (c) {
         case 'h':
-        case kHelp:
           std::cout << kUsage;
-          return 0;
+          return false;
         case kTanks:
           for (auto& [n, t] : vr::sim::LoadTankFile(optarg)) tanks[n] = t;
           have_tanks = true;
@@ -390,12 +390,10 @@ int main(int argc, char** argv) {
         case kBind:
           bind = optarg;
           break;
-        default:
-          throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
-    }
-    if (optind < argc)
-      throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+      return true;
+    });
+    if (!run) return 0;
   } catch (const std::exception& e) {
     return Usage(e.what());
   }

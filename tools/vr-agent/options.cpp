@@ -53,7 +53,6 @@ enum LongOption {
   kSite,
   kHeartbeat,
   kQueue,
-  kHelp,
 };
 
 const option kLongOptions[] = {
@@ -68,7 +67,7 @@ const option kLongOptions[] = {
     {"site", required_argument, nullptr, kSite},
     {"heartbeat", required_argument, nullptr, kHeartbeat},
     {"queue", required_argument, nullptr, kQueue},
-    {"help", no_argument, nullptr, kHelp},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -151,13 +150,11 @@ BrokerAddress ParseBrokerUrl(const std::string& url) {
 Options ParseOptions(int argc, char** argv) {
   Options o;
   std::string passwordFile;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+  const bool run = vr::tools::ForEachOption(argc, argv, kLongOptions, [&](int c) {
     switch (c) {
       case 'h':
-      case kHelp:
         o.help = true;
-        return o;
+        return false;
       case kLib:
         o.library = optarg;
         break;
@@ -191,12 +188,10 @@ Options ParseOptions(int argc, char** argv) {
       case kQueue:
         o.queueLimit = static_cast<int>(OptionNumber("--queue", optarg, 1, 1000000));
         break;
-      default:
-        throw std::invalid_argument(vr::tools::OptionError(c, argv));
     }
-  }
-  if (optind < argc)
-    throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+    return true;
+  });
+  if (!run) return o;
   if (o.broker.host.empty()) throw std::invalid_argument("--broker is required");
   if (o.gauges.empty()) throw std::invalid_argument("at least one --gauge is required");
   for (size_t i = 0; i < o.gauges.size(); ++i)

@@ -160,7 +160,6 @@ enum LongOption {
   kProbe,
   kProbeAddress,
   kTrace,
-  kHelp,
 };
 
 const option kLongOptions[] = {
@@ -177,7 +176,7 @@ const option kLongOptions[] = {
     {"probe", no_argument, nullptr, kProbe},
     {"probe-address", required_argument, nullptr, kProbeAddress},
     {"trace", required_argument, nullptr, kTrace},
-    {"help", no_argument, nullptr, kHelp},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -199,12 +198,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> probeAddresses;
   std::string tracePath;
   try {
-    for (int c; (c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+    const bool run = vr::tools::ForEachOption(argc, argv, kLongOptions, [&](int c) {
       switch (c) {
         case 'h':
-        case kHelp:
           Usage();
-          return 0;
+          return false;
         case kLib:
           libPath = optarg;
           break;
@@ -252,12 +250,10 @@ int main(int argc, char** argv) {
           tracePath = optarg;
           setenv("VRSILO_TRACE", optarg, 1);
           break;
-        default:
-          throw std::invalid_argument(vr::tools::OptionError(c, argv));
       }
-    }
-    if (optind < argc)
-      throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
+      return true;
+    });
+    if (!run) return 0;
     if (probe && (port || block || gui || watch || calibration || writeTank))
       throw std::invalid_argument("--probe takes no other options but --probe-address");
   } catch (const std::invalid_argument& e) {
