@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "process_probe.h"
-#include "simulator.h"
+#include "pty_gauge.h"
 #include "test_support.h"
 #include "vrsilo.h"
 
