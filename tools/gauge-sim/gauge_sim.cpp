@@ -78,46 +78,48 @@ void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
 // ---------------------------------------------------------------------------
 // Faults
 
+namespace {
+
+// The flag faults by name, in the order DescribeFaults lists them.
+struct FlagFault {
+  std::string_view name;
+  bool Faults::*flag;
+};
+constexpr FlagFault kFlagFaults[] = {
+    {"silent", &Faults::silent},
+    {"bad-checksum", &Faults::bad_checksum},
+    {"lower-checksum", &Faults::lower_checksum},
+    {"cut", &Faults::cut},
+    {"garbage", &Faults::garbage},
+    {"i201-only", &Faults::i201_only},
+    {"no-i606", &Faults::no_i606},
+    {"no-i214", &Faults::no_i214},
+    {"no-all-tanks", &Faults::no_all_tanks},
+    {"unknown-command", &Faults::unknown_all},
+    {"byte-by-byte", &Faults::byte_by_byte},
+};
+
+}  // namespace
+
 const std::vector<std::string_view>& FaultNames() {
-  static const std::vector<std::string_view> names = {
-      "silent",       "bad-checksum",    "lower-checksum", "cut",
-      "garbage",      "i201-only",       "no-i606",        "no-i214",
-      "no-all-tanks", "unknown-command", "byte-by-byte"};
+  static const std::vector<std::string_view> names = [] {
+    std::vector<std::string_view> all;
+    for (const FlagFault& f : kFlagFaults) all.push_back(f.name);
+    return all;
+  }();
   return names;
 }
 
-bool SetFaultByName(Faults& f, std::string_view name, bool on) {
-  if (name == "none") {
-    f.silent = f.bad_checksum = f.lower_checksum = f.cut = f.garbage = f.i201_only = f.no_i606 =
-        f.no_i214 = f.no_all_tanks = f.unknown_all = f.byte_by_byte = false;
-    return true;
+bool SetFaultByName(Faults& faults, std::string_view name, bool on) {
+  for (const FlagFault& f : kFlagFaults) {
+    if (name == "none") {
+      faults.*f.flag = false;
+    } else if (name == f.name) {
+      faults.*f.flag = on;
+      return true;
+    }
   }
-  bool* flag = nullptr;
-  if (name == "silent")
-    flag = &f.silent;
-  else if (name == "bad-checksum")
-    flag = &f.bad_checksum;
-  else if (name == "lower-checksum")
-    flag = &f.lower_checksum;
-  else if (name == "cut")
-    flag = &f.cut;
-  else if (name == "garbage")
-    flag = &f.garbage;
-  else if (name == "i201-only")
-    flag = &f.i201_only;
-  else if (name == "no-i606")
-    flag = &f.no_i606;
-  else if (name == "no-i214")
-    flag = &f.no_i214;
-  else if (name == "no-all-tanks")
-    flag = &f.no_all_tanks;
-  else if (name == "unknown-command")
-    flag = &f.unknown_all;
-  else if (name == "byte-by-byte")
-    flag = &f.byte_by_byte;
-  if (!flag) return false;
-  *flag = on;
-  return true;
+  return name == "none";
 }
 
 std::string DescribeFaults(const Faults& f) {
@@ -126,17 +128,8 @@ std::string DescribeFaults(const Faults& f) {
     if (!out.empty()) out += ',';
     out += item;
   };
-  if (f.silent) add("silent");
-  if (f.bad_checksum) add("bad-checksum");
-  if (f.lower_checksum) add("lower-checksum");
-  if (f.cut) add("cut");
-  if (f.garbage) add("garbage");
-  if (f.i201_only) add("i201-only");
-  if (f.no_i606) add("no-i606");
-  if (f.no_i214) add("no-i214");
-  if (f.no_all_tanks) add("no-all-tanks");
-  if (f.unknown_all) add("unknown-command");
-  if (f.byte_by_byte) add("byte-by-byte");
+  for (const FlagFault& flag : kFlagFaults)
+    if (f.*flag.flag) add(flag.name);
   if (f.delay_ms) add("delay=" + std::to_string(f.delay_ms) + "ms");
   if (f.pace_baud) add("pace=" + std::to_string(f.pace_baud));
   return out.empty() ? "none" : out;
