@@ -23,45 +23,17 @@ namespace {
 constexpr auto kVanishGrace = std::chrono::milliseconds(20);  // VanishOnNextRequest
 constexpr auto kVanishLimit = std::chrono::milliseconds(500);
 
-[[noreturn]] void ThrowErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 }  // namespace
 
-PtyGauge::PtyGauge(GaugeSim& sim) : sim_(sim) {}
+PtyGauge::PtyGauge(GaugeSim& sim) : GaugeServer(sim) {}
 
 PtyGauge::~PtyGauge() {
   Close();
 }
 
-void PtyGauge::SetLog(std::function<void(const std::string&)> log) {
-  std::lock_guard lock(mu_);
-  log_ = std::move(log);
-}
-
-void PtyGauge::Log(const std::string& line) {
-  std::function<void(const std::string&)> log;
-  {
-    std::lock_guard lock(mu_);
-    log = log_;
-  }
-  if (log) log(line);
-}
-
 bool PtyGauge::IsOpen() const {
   std::lock_guard lock(mu_);
   return master_ >= 0;
-}
-
-bool PtyGauge::Running() const {
-  std::lock_guard lock(mu_);
-  return running_;
 }
 
 std::string PtyGauge::SlavePath() const {
@@ -77,11 +49,6 @@ uint64_t PtyGauge::BytesWritten() const {
 }
 uint64_t PtyGauge::WriteCalls() const {
   return write_calls_;
-}
-
-void PtyGauge::VanishOnNextRequest(size_t reply_bytes) {
-  std::lock_guard lock(mu_);
-  vanish_after_ = reply_bytes;
 }
 
 std::string PtyGauge::Open() {

@@ -24,22 +24,16 @@
 // POSIX only.
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
-#include "simulator.h"
+#include "gauge_server.h"
 
 namespace vr::sim {
 
-class PtyGauge {
+class PtyGauge : public GaugeServer {
  public:
   explicit PtyGauge(GaugeSim& sim);  // sim must outlive this object
   ~PtyGauge();                       // Close()
-  PtyGauge(const PtyGauge&) = delete;
-  PtyGauge& operator=(const PtyGauge&) = delete;
 
   // Creates the pty if there is none; returns the slave path. std::system_error on failure.
   std::string Open();
@@ -50,20 +44,14 @@ class PtyGauge {
   // Stop() and close the pty (master and the simulator's slave descriptor).
   void Close();
   void Vanish() { Close(); }
-  // The serving thread takes the next complete request, writes the first
-  // `reply_bytes` bytes of its answer (0 = none) and then closes the pty
-  // itself: the gauge vanishes mid-exchange. Since closing a pty master
-  // discards what the slave side has not read yet, it waits 20 ms and then
-  // until the slave's input queue is empty (500 ms at most) before closing.
-  // Stop()/Close()/Start() afterwards behave as after Close().
-  void VanishOnNextRequest(size_t reply_bytes = 0);
+  // VanishOnNextRequest: the serving thread closes the pty itself. Since
+  // closing a pty master discards what the slave side has not read yet, it
+  // waits 20 ms and then until the slave's input queue is empty (500 ms at
+  // most) before closing. Stop()/Close()/Start() afterwards behave as after
+  // Close().
 
   bool IsOpen() const;
-  bool Running() const;
   std::string SlavePath() const;  // empty when closed
-
-  // Receives one line per request/answer from the serving thread (default none).
-  void SetLog(std::function<void(const std::string&)> log);
 
   // Totals since construction; exact once the serving thread has stopped.
   uint64_t BytesRead() const;
@@ -79,19 +67,11 @@ class PtyGauge {
   std::string OpenLocked();
   void StopLocked();
   void CloseFdsLocked();
-  void Log(const std::string& line);
 
-  GaugeSim& sim_;
-  std::mutex control_mu_;  // serialises Open/Start/Stop/Close (held while joining)
-  mutable std::mutex mu_;  // the fields below, shared with the serving thread
+  // Guarded by mu_.
   int master_ = -1;
   int slave_ = -1;
-  int wake_ = -1;
   std::string path_;
-  std::thread thread_;
-  bool running_ = false;
-  std::optional<size_t> vanish_after_;
-  std::function<void(const std::string&)> log_;
   std::atomic<uint64_t> bytes_read_{0};
   std::atomic<uint64_t> bytes_written_{0};
   std::atomic<uint64_t> write_calls_{0};

@@ -24,15 +24,6 @@ namespace {
 
 namespace comport = vr::telnet::comport;
 
-[[noreturn]] void ThrowErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 bool SetFlags(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
@@ -186,39 +177,15 @@ class TcpGauge::Session final : private vr::telnet::Handler {
 };
 
 TcpGauge::TcpGauge(GaugeSim& sim, Mode mode, std::string bind, uint16_t port)
-    : sim_(sim), mode_(mode), bind_(std::move(bind)), port_(port) {}
+    : GaugeServer(sim), mode_(mode), bind_(std::move(bind)), port_(port) {}
 
 TcpGauge::~TcpGauge() {
   Close();
 }
 
-void TcpGauge::SetLog(std::function<void(const std::string&)> log) {
-  std::lock_guard lock(mu_);
-  log_ = std::move(log);
-}
-
-void TcpGauge::Log(const std::string& line) {
-  std::function<void(const std::string&)> log;
-  {
-    std::lock_guard lock(mu_);
-    log = log_;
-  }
-  if (log) log(line);
-}
-
-bool TcpGauge::Running() const {
-  std::lock_guard lock(mu_);
-  return running_;
-}
-
 uint64_t TcpGauge::Clients() const {
   std::lock_guard lock(mu_);
   return clients_;
-}
-
-void TcpGauge::VanishOnNextRequest(size_t reply_bytes) {
-  std::lock_guard lock(mu_);
-  vanish_after_ = reply_bytes;
 }
 
 std::string TcpGauge::AddressLocked() const {

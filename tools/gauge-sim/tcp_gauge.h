@@ -11,25 +11,19 @@
 // wake-up eventfd, so Close() ends it promptly, even in a delayed reply.
 // POSIX only.
 #include <cstdint>
-#include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
-#include "simulator.h"
+#include "gauge_server.h"
 
 namespace vr::sim {
 
-class TcpGauge {
+class TcpGauge : public GaugeServer {
  public:
   enum class Mode { kRaw, kRfc2217 };
   // Listens on bind:port when started; port 0 takes a free port, which later
   // starts keep. bind is a numeric IPv4 or IPv6 address or a name.
   TcpGauge(GaugeSim& sim, Mode mode, std::string bind = "127.0.0.1", uint16_t port = 0);
   ~TcpGauge();  // Close()
-  TcpGauge(const TcpGauge&) = delete;
-  TcpGauge& operator=(const TcpGauge&) = delete;
 
   // Listens and serves (no-op if running); returns the address to map a port
   // to, e.g. "rfc2217://127.0.0.1:5000". std::system_error on failure.
@@ -37,35 +31,23 @@ class TcpGauge {
   // Ends the serving thread and closes the client and the listener: the
   // server is down and connections are refused until Start().
   void Close();
-  // The serving thread takes the next complete request, sends the first
-  // `reply_bytes` bytes of its answer and goes down as Close() does: a gauge
+  // VanishOnNextRequest: the server goes down as Close() does, a gauge
   // server killed in the middle of a frame.
-  void VanishOnNextRequest(size_t reply_bytes = 0);
 
-  bool Running() const;
   uint64_t Clients() const;  // clients served since construction
-  void SetLog(std::function<void(const std::string&)> log);
 
  private:
   class Session;
   void Serve(int listener, int wake);
   std::string AddressLocked() const;
   void CloseLocked();
-  void Log(const std::string& line);
 
-  GaugeSim& sim_;
   const Mode mode_;
   const std::string bind_;
-  std::mutex control_mu_;  // serialises Start/Close (held while joining)
-  mutable std::mutex mu_;  // the fields below, shared with the serving thread
+  // Guarded by mu_.
   uint16_t port_ = 0;
   int listener_ = -1;
-  int wake_ = -1;
-  std::thread thread_;
-  bool running_ = false;
   uint64_t clients_ = 0;
-  std::optional<size_t> vanish_after_;
-  std::function<void(const std::string&)> log_;
 };
 
 }  // namespace vr::sim
