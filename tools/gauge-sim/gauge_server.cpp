@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 namespace vr::sim {
@@ -29,6 +30,23 @@ void GaugeServer::Log(const std::string& line) {
     log = log_;
   }
   if (log) log(line);
+}
+
+void GaugeServer::StopServing() {
+  if (thread_.joinable()) {
+    int wake;
+    {
+      std::lock_guard lock(mu_);
+      wake = wake_;
+    }
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(wake, &one, sizeof one);
+    (void)ignored;
+    thread_.join();
+  }
+  std::lock_guard lock(mu_);
+  CloseFd(wake_);
+  running_ = false;
 }
 
 void ThrowErrno(const char* what) {

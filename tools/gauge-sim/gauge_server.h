@@ -29,6 +29,9 @@ class GaugeServer {
   explicit GaugeServer(GaugeSim& sim) : sim_(sim) {}
   ~GaugeServer() = default;
   void Log(const std::string& line);
+  // Wakes the serving thread, joins it and closes the wake-up eventfd; the
+  // caller holds control_mu_.
+  void StopServing();
 
   GaugeSim& sim_;
   std::mutex control_mu_;  // serialises starting and stopping (held while joining)

@@ -104,7 +104,7 @@ std::string PtyGauge::Start() {
     std::lock_guard lock(mu_);
     if (running_) return path_;
   }
-  StopLocked();  // reaps a thread that ended by itself (vanish, error)
+  StopServing();  // reaps a thread that ended by itself (vanish, error)
   std::string path = OpenLocked();
   int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) ThrowErrno("eventfd");
@@ -123,29 +123,12 @@ std::string PtyGauge::Start() {
 
 void PtyGauge::Stop() {
   std::lock_guard control(control_mu_);
-  StopLocked();
-}
-
-void PtyGauge::StopLocked() {
-  if (thread_.joinable()) {
-    int wake;
-    {
-      std::lock_guard lock(mu_);
-      wake = wake_;
-    }
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake, &one, sizeof one);
-    (void)ignored;
-    thread_.join();
-  }
-  std::lock_guard lock(mu_);
-  CloseFd(wake_);
-  running_ = false;
+  StopServing();
 }
 
 void PtyGauge::Close() {
   std::lock_guard control(control_mu_);
-  StopLocked();
+  StopServing();
   std::lock_guard lock(mu_);
   CloseFdsLocked();
 }

@@ -65,7 +65,6 @@ class PtyGauge : public GaugeServer {
   bool WriteSome(int master, int wake, const uint8_t* data, size_t size);
   bool WriteAnswer(int master, int wake, const Answer& answer, size_t limit);
   std::string OpenLocked();
-  void StopLocked();
   void CloseFdsLocked();
 
   // Guarded by mu_.

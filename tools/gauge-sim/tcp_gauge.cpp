@@ -227,21 +227,9 @@ void TcpGauge::Close() {
 }
 
 void TcpGauge::CloseLocked() {
-  if (thread_.joinable()) {
-    int wake;
-    {
-      std::lock_guard lock(mu_);
-      wake = wake_;
-    }
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(wake, &one, sizeof one);
-    (void)ignored;
-    thread_.join();
-  }
+  StopServing();
   std::lock_guard lock(mu_);
   CloseFd(listener_);
-  CloseFd(wake_);
-  running_ = false;
 }
 
 void TcpGauge::Serve(int listener, int wake) {
