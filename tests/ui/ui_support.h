@@ -19,6 +19,7 @@
 #include "link/fake_serial_device.h"
 #include "link/serial_device.h"
 #include "link/urovn.h"
+#include "silo_test_access.h"
 #include "test_support.h"
 #include "ui/file_dialogs.h"
 
@@ -27,11 +28,6 @@ inline void PrintTo(const QString& s, std::ostream* os) {
   *os << '"' << s.toStdString() << '"';
 }
 
-namespace vr {
-struct SiloTestAccess {
-  static TUrovn* Link(TSilo& s) { return s.link_.get(); }
-};
-}  // namespace vr
 
 namespace vr::test {
 
