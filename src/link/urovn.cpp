@@ -60,20 +60,21 @@ size_t TUrovn::CopyPartialFrame(uint8_t* out, size_t capacity) const {
 }
 
 void TUrovn::BytesArrived(int count) {
-  try {
-    for (int i = 0; i < count; ++i) FeedByte();
-  } catch (const ESerialIO&) {
-    // The ring was purged or the port closed meanwhile: nothing more to take.
+  for (int i = 0; i < count && FeedByte(); ++i) {
   }
 }
 
-void TUrovn::FeedByte() {
+bool TUrovn::FeedByte() {
   // The port lock is the only lock taken; ReadByte takes it again (recursive).
   std::lock_guard<std::recursive_mutex> guard(PortLock());
-  if (framer_.Feed(ReadByte()) != FrameEvent::kComplete) return;
+  // The ring was purged or the port closed since the count was told: nothing
+  // more to take.
+  if (!IsOpen() || ReceiveCount() == 0) return false;
+  if (framer_.Feed(ReadByte()) != FrameEvent::kComplete) return true;
   reply_size_ = framer_.FrameLength();
   std::memcpy(reply_, framer_.Frame(), reply_size_);
   reply_event_.Set();
+  return true;
 }
 
 ExchangeOutcome TUrovn::SendRequest(const uint8_t* frame, size_t length, size_t replyLimit) {

@@ -42,8 +42,9 @@ class TUrovn : public TComPort {
 
  protected:
   void BytesArrived(int count) override;
-  // One framer step: takes exactly one byte with ReadByte.
-  void FeedByte();
+  // One framer step: takes exactly one byte with ReadByte; false when the
+  // ring holds none.
+  bool FeedByte();
 
  private:
   // The framer and the last complete frame: written on the comm-event thread
