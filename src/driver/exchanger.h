@@ -49,9 +49,8 @@ class Exchanger {
   // one in use (1500 ms by default).
   void SetReplyTimeoutMs(uint32_t ms);
 
-  // The communication block: the host's object, opening the channel
-  // (throws ECommBlock with the block's message) and setting it up again.
-  void* CommBlock() const { return block_channel_.Host(); }
+  // The communication block: opening the channel (throws ECommBlock with the
+  // block's message) and setting it up again.
   void OpenCommBlock();
   void ConfigureChannel();
 

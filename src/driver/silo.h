@@ -49,7 +49,6 @@ class TSilo {
   uint8_t GetConnectionType() const { return gauge_.Type().Code(); }
   int32_t GetUpdatePeriodMs() const { return tanks_.UpdatePeriodMs(); }
   void SetUpdatePeriodMs(int32_t ms) { tanks_.SetUpdatePeriodMs(ms); }
-  void* CommBlock() const { return gauge_.CommBlock(); }
   Exchanger& Gauge() { return gauge_; }
   TankCache& Tanks() { return tanks_; }
   bool MenuPending() const { return menu_pending_; }
