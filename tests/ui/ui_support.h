@@ -20,7 +20,7 @@
 #include "link/serial_device.h"
 #include "link/urovn.h"
 #include "test_support.h"
-#include "ui/file_dialogs.h"
+#include "ui/qt/file_dialogs.h"
 
 // Readable QStrings in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) {

@@ -1,4 +1,4 @@
-#include "ui/tune_params.h"
+#include "ui/qt/tune_params.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,11 +16,11 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
-#include "ui/glyphs.h"
-#include "ui/grad_table.h"
+#include "ui/qt/glyphs.h"
+#include "ui/qt/grad_table.h"
 #include "ui/model/tune_params_model.h"
-#include "ui/table_thread.h"
-#include "ui/widgets.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/widgets.h"
 
 namespace vr::ui {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/glyphs.h"
+#include "ui/qt/glyphs.h"
 
 #include <QPainter>
 #include <QPixmap>

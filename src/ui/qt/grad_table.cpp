@@ -1,4 +1,4 @@
-#include "ui/grad_table.h"
+#include "ui/qt/grad_table.h"
 
 #include <QApplication>
 #include <QChart>
@@ -19,10 +19,10 @@
 #include "common/rounding.h"
 #include "config/ini_file.h"
 #include "config/settings.h"
-#include "ui/glyphs.h"
-#include "ui/table_thread.h"
-#include "ui/tune_params.h"
-#include "ui/widgets.h"
+#include "ui/qt/glyphs.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/tune_params.h"
+#include "ui/qt/widgets.h"
 
 namespace vr::ui {
 

@@ -7,9 +7,9 @@
 #include <QString>
 #include <string>
 
-#include "ui/file_dialogs.h"
+#include "ui/qt/file_dialogs.h"
 #include "ui/model/grad_table_model.h"
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
 
 class QComboBox;
 class QLabel;
