@@ -12,7 +12,7 @@
 #include "driver/silo.h"
 #include "fake_comm_block.h"
 #include "gauge_sim.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/urovn.h"
 #include "silo_test_access.h"
 #include "test_support.h"

@@ -11,7 +11,7 @@
 #include "common/application.h"
 #include "driver/silo.h"
 #include "fault_support.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "protocol/extended.h"
 #include "silo_access.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "link/com_port.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link_test_helpers.h"
 
 namespace vr {
