@@ -10,8 +10,8 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
-#include "fault_support.h"
 #include "fake_serial_device.h"
+#include "fault_support.h"
 #include "protocol/extended.h"
 #include "silo_access.h"
 

@@ -15,8 +15,8 @@
 
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "gauge_sim.h"
 #include "fake_serial_device.h"
+#include "gauge_sim.h"
 #include "link/serial_device.h"
 #include "link/urovn.h"
 #include "test_support.h"

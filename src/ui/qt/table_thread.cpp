@@ -12,8 +12,8 @@
 #include "config/ini_file.h"
 #include "config/settings.h"
 #include "driver/silo.h"
-#include "ui/qt/grad_table.h"
 #include "ui/model/table_transfer.h"
+#include "ui/qt/grad_table.h"
 #include "ui/qt/widgets.h"
 
 namespace vr::ui {
