@@ -60,4 +60,11 @@ QIcon GlyphIcon(Glyph glyph) {
   return QIcon(pixmap);
 }
 
+QPushButton* GlyphButton(const QString& caption, Glyph glyph, QWidget* parent) {
+  const QIcon icon = GlyphIcon(glyph);
+  auto* button = new QPushButton(icon, caption, parent);
+  button->setIconSize(icon.availableSizes().value(0, button->iconSize()));
+  return button;
+}
+
 }  // namespace vr::ui

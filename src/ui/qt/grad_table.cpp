@@ -44,9 +44,9 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
   return label;
 }
 
-TBitBtn* MakeButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph, int x,
-                    int y, int w, int h) {
-  auto* button = new TBitBtn(caption, GlyphIcon(glyph), parent);
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
+                        int x, int y, int w, int h) {
+  auto* button = GlyphButton(caption, glyph, parent);
   button->setObjectName(QString::fromLatin1(name));
   button->setGeometry(x, y, w, h);
   button->setAutoDefault(false);
@@ -106,7 +106,7 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
                            632, 12, 121, 25);
   Label4 = MakeLabel(this, "Label4", QStringLiteral("Таблица градуировки уровнемера:"), 304, 43);
   Label5 = MakeLabel(this, "Label5", QStringLiteral("Сравнительная таблица градуировки:"), 560, 43);
-  Bevel3 = new TBevel(this);
+  Bevel3 = SunkenLine(this);
   Bevel3->setObjectName(QStringLiteral("Bevel3"));
   Bevel3->setGeometry(8, 48, 289, 2);
   Label22 = MakeLabel(this, "Label22", QStringLiteral("Полная высота резервуара, мм:"), 8, 64);
@@ -163,7 +163,7 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   QWidget::setTabOrder(bbtSaveFile, BitBtn1);
   QWidget::setTabOrder(BitBtn1, seH);
 
-  auto on = [this](TBitBtn* button, void (TfmGradTable::*handler)()) {
+  auto on = [this](QPushButton* button, void (TfmGradTable::*handler)()) {
     connect(button, &QPushButton::clicked, this,
             [this, handler] { Guarded([&] { (this->*handler)(); }); });
   };

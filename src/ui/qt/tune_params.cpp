@@ -16,9 +16,9 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
+#include "ui/model/tune_params_model.h"
 #include "ui/qt/glyphs.h"
 #include "ui/qt/grad_table.h"
-#include "ui/model/tune_params_model.h"
 #include "ui/qt/table_thread.h"
 #include "ui/qt/widgets.h"
 
@@ -66,9 +66,9 @@ TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
   Label17->setObjectName(QStringLiteral("Label17"));
   Label17->move(64, 56);
   Label17->adjustSize();
-  Bevel1 = new TBevel(this);
+  Bevel1 = SunkenLine(this);
   Bevel1->setObjectName(QStringLiteral("Bevel1"));
-  Bevel1->setGeometry(8, 88, 337, 9);
+  Bevel1->setGeometry(8, 95, 337, 2);
 
   seCriticalTime = new TRxSpinEdit(this);
   seCriticalTime->setObjectName(QStringLiteral("seCriticalTime"));
@@ -82,15 +82,15 @@ TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
   cbConnetionType->setGeometry(200, 56, 145, 21);
   for (const char* name : kConnectionNames) cbConnetionType->addItem(QString::fromUtf8(name));
 
-  bbtSave = new TBitBtn(QStringLiteral("OK"), GlyphIcon(Glyph::kCheck), this);
+  bbtSave = GlyphButton(QStringLiteral("OK"), Glyph::kCheck, this);
   bbtSave->setObjectName(QStringLiteral("bbtSave"));
   bbtSave->setGeometry(152, 112, 89, 25);
   bbtSave->setDefault(true);
-  bbtCancel = new TBitBtn(QStringLiteral("Отмена"), GlyphIcon(Glyph::kCross), this);
+  bbtCancel = GlyphButton(QStringLiteral("Отмена"), Glyph::kCross, this);
   bbtCancel->setObjectName(QStringLiteral("bbtCancel"));
   bbtCancel->setGeometry(256, 112, 89, 25);
   bbtCancel->setAutoDefault(false);
-  bbtGrad = new TBitBtn(QStringLiteral("Градуировка"), GlyphIcon(Glyph::kTableWindow), this);
+  bbtGrad = GlyphButton(QStringLiteral("Градуировка"), Glyph::kTableWindow, this);
   bbtGrad->setObjectName(QStringLiteral("bbtGrad"));
   bbtGrad->setGeometry(8, 112, 97, 25);
   bbtGrad->setAutoDefault(false);

@@ -5,8 +5,9 @@
 #include <QString>
 
 class QComboBox;
-
+class QFrame;
 class QLabel;
+class QPushButton;
 
 namespace vr {
 class TSilo;
@@ -14,8 +15,6 @@ class TSilo;
 
 namespace vr::ui {
 
-class TBevel;
-class TBitBtn;
 class TRxSpinEdit;
 
 class TfmTuneParams : public QDialog {
@@ -25,12 +24,12 @@ class TfmTuneParams : public QDialog {
 
   QLabel* Label16;
   QLabel* Label17;
-  TBevel* Bevel1;
+  QFrame* Bevel1;
   TRxSpinEdit* seCriticalTime;
   QComboBox* cbConnetionType;
-  TBitBtn* bbtSave;
-  TBitBtn* bbtCancel;
-  TBitBtn* bbtGrad;
+  QPushButton* bbtSave;
+  QPushButton* bbtCancel;
+  QPushButton* bbtGrad;
 
   // The driver whose settings are shown; not owned.
   TSilo* Driver = nullptr;
