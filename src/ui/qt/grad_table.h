@@ -4,6 +4,8 @@
 // a chart of both, interpolation and copying between them, and the transfers
 // of the gauge table to and from the gauge.
 #include <QDialog>
+#include <QFrame>
+#include <QPushButton>
 #include <QString>
 #include <string>
 
@@ -12,9 +14,7 @@
 #include "ui/qt/file_dialogs.h"
 
 class QComboBox;
-class QFrame;
 class QLabel;
-class QPushButton;
 class QLineSeries;
 class QChartView;
 class QGraphicsSimpleTextItem;

@@ -2,12 +2,12 @@
 // The settings dialog (refresh period, connection type) and the item that the
 // driver adds to the host's settings menu.
 #include <QDialog>
+#include <QFrame>
+#include <QPushButton>
 #include <QString>
 
 class QComboBox;
-class QFrame;
 class QLabel;
-class QPushButton;
 
 namespace vr {
 class TSilo;
