@@ -60,10 +60,14 @@ QIcon GlyphIcon(Glyph glyph) {
   return QIcon(pixmap);
 }
 
-QPushButton* GlyphButton(const QString& caption, Glyph glyph, QWidget* parent) {
+QPushButton* GlyphButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
+                         int x, int y, int w, int h) {
   const QIcon icon = GlyphIcon(glyph);
   auto* button = new QPushButton(icon, caption, parent);
   button->setIconSize(icon.availableSizes().value(0, button->iconSize()));
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(x, y, w, h);
+  button->setAutoDefault(false);
   return button;
 }
 

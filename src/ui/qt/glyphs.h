@@ -9,7 +9,9 @@
 namespace vr::ui {
 
 QIcon GlyphIcon(Glyph glyph);
-// A push button with the glyph at its drawn size beside the caption.
-QPushButton* GlyphButton(const QString& caption, Glyph glyph, QWidget* parent);
+// A push button with the glyph at its drawn size beside the caption; it does
+// not become the default button by taking the focus.
+QPushButton* GlyphButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
+                         int x, int y, int w, int h);
 
 }  // namespace vr::ui

@@ -44,15 +44,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
   return label;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
-                        int x, int y, int w, int h) {
-  auto* button = GlyphButton(caption, glyph, parent);
-  button->setObjectName(QString::fromLatin1(name));
-  button->setGeometry(x, y, w, h);
-  button->setAutoDefault(false);
-  return button;
-}
-
 TStringGrid* MakeGrid(QWidget* parent, const char* name, int rows, int x, int y) {
   auto* grid = new TStringGrid(parent);
   grid->setObjectName(QString::fromLatin1(name));
@@ -100,10 +91,10 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   for (int n = 1; n <= 31; ++n) cbSiloNum2->addItem(QString::number(n));
   cbSiloNum2->setCurrentIndex(-1);
 
-  bbtOpenFile = MakeButton(this, "bbtOpenFile", QStringLiteral("Считать из файла"),
-                           Glyph::kOpenSheet, 504, 12, 121, 25);
-  bbtSaveFile = MakeButton(this, "bbtSaveFile", QStringLiteral("Сохранить в файл"), Glyph::kFloppy,
-                           632, 12, 121, 25);
+  bbtOpenFile = GlyphButton(this, "bbtOpenFile", QStringLiteral("Считать из файла"),
+                            Glyph::kOpenSheet, 504, 12, 121, 25);
+  bbtSaveFile = GlyphButton(this, "bbtSaveFile", QStringLiteral("Сохранить в файл"), Glyph::kFloppy,
+                            632, 12, 121, 25);
   Label4 = MakeLabel(this, "Label4", QStringLiteral("Таблица градуировки уровнемера:"), 304, 43);
   Label5 = MakeLabel(this, "Label5", QStringLiteral("Сравнительная таблица градуировки:"), 560, 43);
   Bevel3 = SunkenLine(this);
@@ -120,8 +111,8 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   BuildChart();
 
   sgTable = MakeGrid(this, "sgTable", kGaugeRows + 1, 304, 59);
-  bbtSetTable = MakeButton(this, "bbtSetTable", QString(), Glyph::kArrowLeft, 504, 224, 49, 25);
-  bbtSetConfig = MakeButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
+  bbtSetTable = GlyphButton(this, "bbtSetTable", QString(), Glyph::kArrowLeft, 504, 224, 49, 25);
+  bbtSetConfig = GlyphButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
   sgConfig = MakeGrid(this, "sgConfig", 2, 560, 59);
   for (TStringGrid* grid : {sgTable, sgConfig}) {
     GridCells cells(grid);
@@ -135,16 +126,16 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
         [this](TStringGrid* g, int key) { return sgTableKeyDown(g, key); }});
   }
 
-  bbtWriteTable = MakeButton(this, "bbtWriteTable", QStringLiteral("Записать в уровнемер"),
-                             Glyph::kCheck, 112, 444, 145, 25);
-  bbtReadTable = MakeButton(this, "bbtReadTable", QStringLiteral("Считать из уровнемера"),
-                            Glyph::kCirclingArrows, 264, 444, 153, 25);
+  bbtWriteTable = GlyphButton(this, "bbtWriteTable", QStringLiteral("Записать в уровнемер"),
+                              Glyph::kCheck, 112, 444, 145, 25);
+  bbtReadTable = GlyphButton(this, "bbtReadTable", QStringLiteral("Считать из уровнемера"),
+                             Glyph::kCirclingArrows, 264, 444, 153, 25);
   bbtReadTable->setDefault(true);
-  bbtWriteConfig = MakeButton(this, "bbtWriteConfig", QStringLiteral("Записать в конф."),
-                              Glyph::kCheck, 424, 444, 121, 25);
-  bbtReadConfig = MakeButton(this, "bbtReadConfig", QStringLiteral("Считать из конф."),
-                             Glyph::kCirclingArrows, 552, 444, 121, 25);
-  BitBtn1 = MakeButton(this, "BitBtn1", QStringLiteral("Выход"), Glyph::kDoor, 680, 444, 75, 25);
+  bbtWriteConfig = GlyphButton(this, "bbtWriteConfig", QStringLiteral("Записать в конф."),
+                               Glyph::kCheck, 424, 444, 121, 25);
+  bbtReadConfig = GlyphButton(this, "bbtReadConfig", QStringLiteral("Считать из конф."),
+                              Glyph::kCirclingArrows, 552, 444, 121, 25);
+  BitBtn1 = GlyphButton(this, "BitBtn1", QStringLiteral("Выход"), Glyph::kDoor, 680, 444, 75, 25);
 
   OpenDialog1.Save = false;
   SaveDialog1.Save = true;

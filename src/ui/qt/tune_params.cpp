@@ -82,18 +82,13 @@ TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
   cbConnetionType->setGeometry(200, 56, 145, 21);
   for (const char* name : kConnectionNames) cbConnetionType->addItem(QString::fromUtf8(name));
 
-  bbtSave = GlyphButton(QStringLiteral("OK"), Glyph::kCheck, this);
-  bbtSave->setObjectName(QStringLiteral("bbtSave"));
-  bbtSave->setGeometry(152, 112, 89, 25);
+  bbtSave = GlyphButton(this, "bbtSave", QStringLiteral("OK"), Glyph::kCheck, 152, 112, 89, 25);
+  bbtSave->setAutoDefault(true);
   bbtSave->setDefault(true);
-  bbtCancel = GlyphButton(QStringLiteral("Отмена"), Glyph::kCross, this);
-  bbtCancel->setObjectName(QStringLiteral("bbtCancel"));
-  bbtCancel->setGeometry(256, 112, 89, 25);
-  bbtCancel->setAutoDefault(false);
-  bbtGrad = GlyphButton(QStringLiteral("Градуировка"), Glyph::kTableWindow, this);
-  bbtGrad->setObjectName(QStringLiteral("bbtGrad"));
-  bbtGrad->setGeometry(8, 112, 97, 25);
-  bbtGrad->setAutoDefault(false);
+  bbtCancel =
+      GlyphButton(this, "bbtCancel", QStringLiteral("Отмена"), Glyph::kCross, 256, 112, 89, 25);
+  bbtGrad = GlyphButton(this, "bbtGrad", QStringLiteral("Градуировка"), Glyph::kTableWindow, 8, 112,
+                        97, 25);
 
   QWidget::setTabOrder(seCriticalTime, cbConnetionType);
   QWidget::setTabOrder(cbConnetionType, bbtSave);
