@@ -1,7 +1,7 @@
 # vr_layer_root(VAR name [layer...]): an include root in the build tree that
 # holds links to src/<name> and to the given layers' folders only, so that an
 # include of any other layer's header does not compile. VAR gets its path.
-set(VR_SOURCE_TREE ${CMAKE_CURRENT_LIST_DIR}/../src)
+get_filename_component(VR_SOURCE_TREE ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 function(vr_layer_root out name)
   set(root ${CMAKE_BINARY_DIR}/layers/${name})
   file(MAKE_DIRECTORY ${root})
