@@ -31,7 +31,7 @@
 #include "common/application.h"
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/urovn.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"

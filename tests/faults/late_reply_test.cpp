@@ -10,8 +10,8 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
+#include "fake_serial_device.h"
 #include "fault_support.h"
-#include "link/fake_serial_device.h"
 #include "protocol/extended.h"
 #include "silo_test_access.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link_test_helpers.h"
 #include "protocol/frame.h"
 

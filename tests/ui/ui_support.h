@@ -15,13 +15,13 @@
 
 #include "driver/silo.h"
 #include "fake_comm_block.h"
+#include "fake_serial_device.h"
 #include "gauge_sim.h"
-#include "link/fake_serial_device.h"
 #include "link/serial_device.h"
 #include "link/urovn.h"
 #include "silo_test_access.h"
 #include "test_support.h"
-#include "ui/file_dialogs.h"
+#include "ui/qt/file_dialogs.h"
 
 // Readable QStrings in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) {
