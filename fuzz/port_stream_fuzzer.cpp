@@ -31,7 +31,7 @@
 #include "common/application.h"
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/urovn.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
@@ -125,22 +125,18 @@ struct World {
   ScriptedBlock block;
   std::unique_ptr<vr::TSilo> silo;
   uint64_t injected = 0;
-  std::vector<uint8_t> last_frame;
 };
 World* g_world = nullptr;
 
-// The frame check the link calls: the framer's shape, then the real check.
-bool OnFrame(void*, uint8_t, const uint8_t* reply, uint8_t& length, uint8_t&) {
-  // The framer stores the terminator right after four characters that follow
-  // "&&"; the shortest frame is 13 bytes (an echo ending in '&' pairs with the
-  // first data byte). The console's unknown-command reply is the one frame
-  // without "&&".
-  g_world->last_frame.assign(reply, reply + length);
-  if (vr::IsUnknownCommandReply(reply, length)) return false;
+// The shape the framer must leave a frame in: it stores the terminator right
+// after four characters that follow "&&"; the shortest frame is 13 bytes (an
+// echo ending in '&' pairs with the first data byte). The console's
+// unknown-command reply is the one frame without "&&".
+void CheckFrameShape(const uint8_t* reply, size_t length) {
+  if (vr::IsUnknownCommandReply(reply, length)) return;
   if (length < 13) Finding("frame shorter than 13 bytes");
   if (reply[length - 7] != '&' || reply[length - 6] != '&')
     Finding("frame without && before its checksum");
-  return vr::VerifyReply(reply, length).valid;
 }
 
 // Takes the frame completed so far, if any, and restarts the framer.
@@ -148,15 +144,14 @@ void TakeFrame(std::vector<std::vector<uint8_t>>& frames) {
   World& w = *g_world;
   if (w.link->IsReplySignalled()) {
     FrameBuffer reply{};
-    uint8_t length = 0;
-    w.last_frame.clear();
-    const int result = w.link->AwaitReply(reply.data(), length);
-    if (result != 0 && result != 5) Finding("signalled wait without a frame");
-    if (w.last_frame.empty() || w.last_frame.size() != length) Finding("frame not handed over");
-    frames.push_back(w.last_frame);
+    const vr::ExchangeReply r = w.link->AwaitReply(reply.data(), reply.size());
+    if (!r.Ok() || r.length == 0) Finding("signalled wait without a frame");
+    CheckFrameShape(reply.data(), r.length);
+    frames.emplace_back(reply.begin(), reply.begin() + static_cast<long>(r.length));
   }
   static const uint8_t kNothing = 0;
-  if (w.link->SendRequest(&kNothing, 0) != 0) Finding("the framer could not be restarted");
+  if (w.link->SendRequest(&kNothing, 0) != vr::ExchangeOutcome::kOk)
+    Finding("the framer could not be restarted");
 }
 
 void Repair(std::vector<uint8_t>& f) {
@@ -221,7 +216,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       [](uint16_t) { return g_world->port->MakeDevice(); });
   w.link = std::make_unique<CountingLink>(1);
   w.link->SetReplyTimeoutMs(0);
-  w.link->SetOnReply(&OnFrame, nullptr);
   w.silo = std::make_unique<vr::TSilo>(w.block.Host(), 0);
   w.silo->SetUpdatePeriodMs(0);  // every read goes to the gauge
   return 0;
@@ -256,7 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FrameBuffer buffer{};
     std::memcpy(buffer.data(), f.data(), f.size());
     if (vr::VerifyReply(buffer.data(), f.size()).valid)
-      w.silo->DecodeInventory(buffer.data(), static_cast<uint8_t>(f.size()));
+      w.silo->Tanks().DecodeInventory(buffer.data(), static_cast<uint8_t>(f.size()));
   }
   w.block.Script(std::move(frames), (flags & 1) != 0);
   Drive(*w.silo, (flags >> 1) & 7, tank);

@@ -12,9 +12,9 @@ constexpr size_t kHistogramMs = 16384;
 
 std::string_view kWords[] = {
     "ok",        "no reply within 1.5 s", "half frame",  "bad checksum", "reply to another request",
-    "bad frame", "send refused",          "block error",
+    "bad frame", "send refused",          "block error", "no link",
 };
-static_assert(std::size(kWords) == static_cast<size_t>(AttemptOutcome::kCount));
+static_assert(std::size(kWords) == static_cast<size_t>(ExchangeOutcome::kCount));
 
 // The millisecond bucket below which `share` of the counted exchanges lie.
 uint32_t Percentile(const std::vector<uint32_t>& histogram, uint64_t total, double share) {
@@ -30,7 +30,7 @@ uint32_t Percentile(const std::vector<uint32_t>& histogram, uint64_t total, doub
 
 }  // namespace
 
-std::string_view OutcomeWords(AttemptOutcome outcome) {
+std::string_view OutcomeWords(ExchangeOutcome outcome) {
   return kWords[static_cast<size_t>(outcome)];
 }
 
@@ -66,7 +66,7 @@ ExchangeTrace::~ExchangeTrace() {
   if (file_) std::fclose(file_);
 }
 
-void ExchangeTrace::Attempt(std::string_view link, AttemptOutcome outcome,
+void ExchangeTrace::Attempt(std::string_view link, ExchangeOutcome outcome,
                             std::chrono::microseconds took, const uint8_t* request,
                             size_t requestLength, const uint8_t* reply, size_t replyLength) {
   std::string line = FormatDateTime(CurrentClock().Now());

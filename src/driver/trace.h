@@ -14,20 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/exchange_outcome.h"
+
 namespace vr {
 
-enum class AttemptOutcome : uint8_t {
-  kOk,
-  kNoReply,
-  kHalfFrame,
-  kBadChecksum,
-  kOtherRequest,
-  kBadFrame,
-  kSendRefused,
-  kBlockError,
-  kCount
-};
-std::string_view OutcomeWords(AttemptOutcome outcome);
+std::string_view OutcomeWords(ExchangeOutcome outcome);
 
 // Bytes for a trace line: printable ASCII as is, SOH and ETX as <SOH> and
 // <ETX>, anything else as <xx> (two hex digits).
@@ -44,7 +35,7 @@ class ExchangeTrace {
   ExchangeTrace& operator=(const ExchangeTrace&) = delete;
 
   // Called under the exchange lock: collects, never writes.
-  void Attempt(std::string_view link, AttemptOutcome outcome, std::chrono::microseconds took,
+  void Attempt(std::string_view link, ExchangeOutcome outcome, std::chrono::microseconds took,
                const uint8_t* request, size_t requestLength, const uint8_t* reply,
                size_t replyLength);
   void ExchangeDone(std::chrono::microseconds took);
@@ -63,7 +54,7 @@ class ExchangeTrace {
   std::string pending_;
   uint64_t exchanges_ = 0;
   uint64_t attempts_ = 0;
-  uint64_t outcomes_[static_cast<int>(AttemptOutcome::kCount)] = {};
+  uint64_t outcomes_[static_cast<int>(ExchangeOutcome::kCount)] = {};
   uint64_t sent_ = 0, received_ = 0;
   std::vector<uint32_t> histogram_;  // exchanges by whole milliseconds, the last one open
   std::mutex file_mu_;               // the file and writing_

@@ -5,7 +5,7 @@
 #include "driver/silo.h"
 #include "library/unwind_tables.h"
 #ifdef VR_HAVE_UI
-#include "ui/register.h"
+#include "ui/model/register.h"
 #endif
 
 #if defined(_WIN32)

@@ -99,7 +99,6 @@ class TComPort {
   uint16_t PortNumber() const { return port_; }
   uint32_t BaudRate() const { return baud_rate_; }
   uint8_t DataBits() const { return data_bits_; }
-  uint8_t StopBitCode() const { return stop_bits_; }
   uint8_t Parity() const { return parity_; }
   // Unread bytes in the receive ring / bytes waiting in the transmit ring.
   uint32_t ReceiveCount() const;

@@ -112,7 +112,6 @@ class NetDevice : public ISerialDevice {
   // Written data waits until ReleaseDataLocked or until `limit` has passed.
   void HoldDataLocked(std::chrono::milliseconds limit);
   void ReleaseDataLocked();
-  bool HoldingDataLocked() const { return holding_; }
   const Dcb& StateLocked() const { return dcb_; }
 
  private:

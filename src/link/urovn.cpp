@@ -32,11 +32,6 @@ TUrovn::~TUrovn() {
   Close();
 }
 
-void TUrovn::SetOnReply(ReplyCheckFn fn, void* context) {
-  on_reply_ = fn;
-  on_reply_context_ = context;
-}
-
 void TUrovn::SetReplyTimeoutMs(uint32_t ms) {
   reply_timeout_ms_.store(ms, std::memory_order_relaxed);
 }
@@ -65,23 +60,24 @@ size_t TUrovn::CopyPartialFrame(uint8_t* out, size_t capacity) const {
 }
 
 void TUrovn::BytesArrived(int count) {
-  try {
-    for (int i = 0; i < count; ++i) FeedByte();
-  } catch (const ESerialIO&) {
-    // The ring was purged or the port closed meanwhile: nothing more to take.
+  for (int i = 0; i < count && FeedByte(); ++i) {
   }
 }
 
-void TUrovn::FeedByte() {
+bool TUrovn::FeedByte() {
   // The port lock is the only lock taken; ReadByte takes it again (recursive).
   std::lock_guard<std::recursive_mutex> guard(PortLock());
-  if (framer_.Feed(ReadByte()) != FrameEvent::kComplete) return;
+  // The ring was purged or the port closed since the count was told: nothing
+  // more to take.
+  if (!IsOpen() || ReceiveCount() == 0) return false;
+  if (framer_.Feed(ReadByte()) != FrameEvent::kComplete) return true;
   reply_size_ = framer_.FrameLength();
   std::memcpy(reply_, framer_.Frame(), reply_size_);
   reply_event_.Set();
+  return true;
 }
 
-ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length, size_t replyLimit) {
+ExchangeOutcome TUrovn::SendRequest(const uint8_t* frame, size_t length, size_t replyLimit) {
   {
     // The reply event is reset together with the framer, before the
     // request is queued, so that a fast reply cannot be missed. Under the port
@@ -94,38 +90,23 @@ ExchangeResult TUrovn::SendRequest(const uint8_t* frame, uint8_t length, size_t 
     reply_event_.Reset();
   }
   try {
-    PutBlock(frame, length);
+    PutBlock(frame, static_cast<uint16_t>(length));
   } catch (const std::exception&) {
-    return kSendRefused;
+    return ExchangeOutcome::kSendRefused;
   }
-  return kReplyOk;
+  return ExchangeOutcome::kOk;
 }
 
-ExchangeResult TUrovn::WaitFrame(uint8_t* reply, size_t capacity, size_t& length) {
+ExchangeReply TUrovn::AwaitReply(uint8_t* reply, size_t capacity) {
   // The reply event was reset by SendRequest (see there); not again here.
-  if (!reply_event_.WaitFor(reply_timeout_ms_.load(std::memory_order_relaxed))) {
-    return IsIdle() ? kNoReply : kBadReply;
-  }
+  if (!reply_event_.WaitFor(reply_timeout_ms_.load(std::memory_order_relaxed)))
+    return {IsIdle() ? ExchangeOutcome::kNoReply : ExchangeOutcome::kHalfFrame, 0};
   // The comm-event thread wrote the frame under the port lock before
   // signalling; the copy is taken under it too.
   std::lock_guard<std::recursive_mutex> guard(PortLock());
-  length = std::min(reply_size_, capacity);
+  const size_t length = std::min(reply_size_, capacity);
   std::memcpy(reply, reply_, length);
-  return kReplyOk;
-}
-
-ExchangeResult TUrovn::AwaitReply(uint8_t* reply, uint8_t& replyLength) {
-  size_t size = 0;
-  const ExchangeResult result = WaitFrame(reply, kFrameBufferSize, size);
-  if (result != kReplyOk) return result;
-  uint8_t expected = replyLength;
-  replyLength = static_cast<uint8_t>(size);
-  if (on_reply_ == nullptr) return kReplyOk;
-  return on_reply_(on_reply_context_, 1, reply, replyLength, expected) ? kReplyOk : kBadReply;
-}
-
-ExchangeResult TUrovn::AwaitLongReply(uint8_t* reply, size_t capacity, size_t& replyLength) {
-  return WaitFrame(reply, capacity, replyLength);
+  return {ExchangeOutcome::kOk, length};
 }
 
 }  // namespace vr

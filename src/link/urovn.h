@@ -1,14 +1,14 @@
 #pragma once
 // TUrovn: the direct serial link to the gauge. A TComPort set up at
 // 9600 8N1 that feeds the received bytes to the reply framer and hands each
-// complete frame to the waiting exchange through the reply event.
+// complete frame, unchecked, to the waiting exchange: judging it is the
+// caller's business.
 #include <atomic>
 #include <cstdint>
 
 #include "link/com_port.h"
 #include "link/event.h"
-#include "link/reply_check.h"
-#include "protocol/exchange_result.h"
+#include "protocol/exchange_outcome.h"
 #include "protocol/reply_framer.h"
 
 namespace vr {
@@ -21,19 +21,15 @@ class TUrovn : public TComPort {
   explicit TUrovn(uint16_t port);
   ~TUrovn() override;
 
-  void SetOnReply(ReplyCheckFn fn, void* context);
   // Restarts the framer for replies of up to replyLimit bytes (255, or up to
   // kAllTanksFrameSize for a request for every tank), resets the reply event,
-  // then queues the frame: kReplyOk, or kSendRefused when the port refused it.
-  ExchangeResult SendRequest(const uint8_t* frame, uint8_t length,
-                             size_t replyLimit = kFrameBufferSize);
-  // Waits for a complete frame: kReplyOk (it passed the check), kNoReply
-  // (silence since the last complete frame) or kBadReply (a frame began but
-  // did not end in time, or failed the check). The check is called with tag 1.
-  ExchangeResult AwaitReply(uint8_t* reply /*255 bytes*/, uint8_t& replyLength);
-  // The same wait for a reply that may be longer than 255 bytes; the frame is
-  // handed over unchecked (kReplyOk: a frame completed, whatever it holds).
-  ExchangeResult AwaitLongReply(uint8_t* reply, size_t capacity, size_t& replyLength);
+  // then queues the frame: kOk, or kSendRefused when the port refused it.
+  ExchangeOutcome SendRequest(const uint8_t* frame, size_t length,
+                              size_t replyLimit = kFrameBufferSize);
+  // Waits for a complete frame and copies it (at most capacity bytes): kOk
+  // with its length, kNoReply (silence since the request) or kHalfFrame (a
+  // frame began but did not end in time).
+  ExchangeReply AwaitReply(uint8_t* reply, size_t capacity);
   void SetReplyTimeoutMs(uint32_t ms);  // 1500 by default; tests may shorten it
 
   // Views of the framer (for tests).
@@ -46,21 +42,17 @@ class TUrovn : public TComPort {
 
  protected:
   void BytesArrived(int count) override;
-  // One framer step: takes exactly one byte with ReadByte.
-  void FeedByte();
+  // One framer step: takes exactly one byte with ReadByte; false when the
+  // ring holds none.
+  bool FeedByte();
 
  private:
-  // Waits for a complete frame and copies it (at most capacity bytes).
-  ExchangeResult WaitFrame(uint8_t* reply, size_t capacity, size_t& length);
-
   // The framer and the last complete frame: written on the comm-event thread
   // (FeedByte) and by SendRequest, read by AwaitReply; guarded by the port lock.
   ReplyFramer framer_;
   size_t reply_size_ = 0;
   uint8_t reply_[kAllTanksFrameSize] = {};
   Event reply_event_{Event::Mode::kManualReset};
-  ReplyCheckFn on_reply_ = nullptr;
-  void* on_reply_context_ = nullptr;
   std::atomic<uint32_t> reply_timeout_ms_{kReplyTimeoutMs};
 };
 

@@ -35,19 +35,19 @@ bool IsUnknownCommandReply(const uint8_t* frame, size_t length) {
 }
 
 ReplyVerdict VerifyReply(const uint8_t* reply, size_t length, const uint8_t* echo) {
-  if (length == 0) return {false, 0, ReplyFault::kBadFrame};
+  if (length == 0) return {false, 0, ExchangeOutcome::kBadFrame};
   if (reply[0] != kSoh || reply[length - 1] != kEtx)
-    return {false, reply[0], ReplyFault::kBadFrame};
-  if (length < 6) return {false, 222, ReplyFault::kBadChecksum};
+    return {false, reply[0], ExchangeOutcome::kBadFrame};
+  if (length < 6) return {false, 222, ExchangeOutcome::kBadChecksum};
   std::array<char, 4> expect = ReplyChecksum(reply, length);
   if (std::memcmp(expect.data(), reply + length - 5, 4) != 0)
-    return {false, 222, ReplyFault::kBadChecksum};
+    return {false, 222, ExchangeOutcome::kBadChecksum};
   // A well-formed frame that is not the answer to this request fails like a
   // wrong frame, with its first byte as the status.
   if (echo &&
       (length < 1 + kCommandLength + 1 || std::memcmp(reply + 1, echo, kCommandLength) != 0))
-    return {false, reply[0], ReplyFault::kOtherRequest};
-  return {true, 0, ReplyFault::kNone};
+    return {false, reply[0], ExchangeOutcome::kOtherRequest};
+  return {true, 0, ExchangeOutcome::kOk};
 }
 
 std::string TankDigits(unsigned tank) {

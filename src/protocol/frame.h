@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/exchange_outcome.h"
+
 namespace vr {
 
 constexpr uint8_t kSoh = 0x01;
@@ -37,19 +39,15 @@ inline constexpr std::string_view kUnknownCommandReply{
     10};
 bool IsUnknownCommandReply(const uint8_t* frame, size_t length);
 
-// The outcome of checking one complete reply: status 0 = valid, 222 = wrong
-// checksum, otherwise the reply's first byte (1 when SOH is right but ETX is
-// not, or when the reply does not echo the request).
-enum class ReplyFault : uint8_t {
-  kNone,          // valid
-  kBadFrame,      // no SOH in front or no ETX at the end
-  kBadChecksum,   // the checksum characters do not match
-  kOtherRequest,  // a well-formed reply that does not echo this request
-};
+// The outcome of checking one complete reply: kOk, kBadFrame (no SOH in
+// front or no ETX at the end), kBadChecksum or kOtherRequest. status is what
+// the host's block is told: 0 = valid, 222 = wrong checksum, otherwise the
+// reply's first byte (1 when SOH is right but ETX is not, or when the reply
+// does not echo the request).
 struct ReplyVerdict {
   bool valid;
   uint8_t status;
-  ReplyFault fault = ReplyFault::kNone;
+  ExchangeOutcome fault = ExchangeOutcome::kOk;
 };
 // With `echo` (the six command characters of the request), a reply is valid
 // only if it carries them right after its SOH: anything else answers another

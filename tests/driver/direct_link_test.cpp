@@ -10,7 +10,7 @@
 #include "common/clock.h"
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/urovn.h"
 #include "protocol/extended.h"
 #include "silo_test_access.h"
@@ -91,13 +91,12 @@ TEST_F(DirectLinkTest, BadRepliesThreeTimesGiveResultFiveAndState3) {
   gauge_.SetFault("bad-checksum");
   FrameBuffer reply{};
   uint8_t length = 89;
-  ExchangeOutcome out = s.Exchange("i20101", nullptr, 0, length, reply.data());
-  EXPECT_EQ(out.result, 5);
-  EXPECT_FALSE(out.replyValid);
+  ExchangeReply out = s.Gauge().Exchange("i20101", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kBadChecksum);
+  EXPECT_FALSE(out.Ok());
   EXPECT_EQ(s.GetLinkState(), 3);
   EXPECT_EQ(gauge_.GetStats().requests, 3u);
-  EXPECT_EQ(s.ReplyLength(), 0);
-  EXPECT_EQ(length, 89) << "the received length replaces the expected one";
+  EXPECT_EQ(out.length, 0);
 }
 
 TEST_F(DirectLinkTest, GoodReplyAtSecondAttemptMakesTwoRequests) {
@@ -114,10 +113,10 @@ TEST_F(DirectLinkTest, GoodReplyAtSecondAttemptMakesTwoRequests) {
   });
   FrameBuffer reply{};
   uint8_t length = 81;
-  ExchangeOutcome out = s.Exchange("i21402", nullptr, 0, length, reply.data());
-  EXPECT_EQ(out.result, 0);
-  EXPECT_TRUE(out.replyValid);
-  EXPECT_EQ(out.replyLength, 81);
+  ExchangeReply out = s.Gauge().Exchange("i21402", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kOk);
+  EXPECT_TRUE(out.Ok());
+  EXPECT_EQ(out.length, 81);
   EXPECT_EQ(s.GetLinkState(), 1);
   EXPECT_EQ(gauge_.GetStats().requests, 2u);
 }
@@ -147,8 +146,8 @@ TEST_F(DirectLinkTest, NoLinkFailsAtOnceWithStateTwo) {
   EXPECT_EQ(app_.Shown_()[0].text, "Невозможно открыть порт COM1 для уровнемера!");
   FrameBuffer reply{};
   uint8_t length = 81;
-  ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
-  EXPECT_EQ(out.result, 2);
+  ExchangeReply out = s.Gauge().Exchange("i21401", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kNoLink);
   EXPECT_EQ(s.GetLinkState(), 2);
   EXPECT_EQ(gauge_.GetStats().requests, 0u);
 }
@@ -173,9 +172,9 @@ TEST_F(DirectLinkTest, FailedSendKeepsStateAndDecodesNothing) {
   FrameBuffer reply{};
   reply.fill(0xEE);
   uint8_t length = 81;
-  ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
-  EXPECT_EQ(out.result, 3);
-  EXPECT_FALSE(out.replyValid);
+  ExchangeReply out = s.Gauge().Exchange("i21401", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kSendRefused);
+  EXPECT_FALSE(out.Ok());
   EXPECT_EQ(s.GetLinkState(), 1) << "a refused send leaves the state as it was";
   EXPECT_EQ(reply[0], 0) << "the reply buffer was cleared, not left with old bytes";
   EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0)
@@ -259,18 +258,18 @@ TEST_F(DirectLinkTest, OnlyTheAnswerToTheRequestIsValid) {
       FrameBuffer reply{};
       uint8_t length = 81;
       auto start = std::chrono::steady_clock::now();
-      ExchangeOutcome out = s.Exchange("i21401", nullptr, 0, length, reply.data());
+      ExchangeReply out = s.Gauge().Exchange("i21401", nullptr, 0, length, reply.data());
       auto took = std::chrono::steady_clock::now() - start;
-      EXPECT_EQ(out.replyValid, c.valid);
+      EXPECT_EQ(out.Ok(), c.valid);
       EXPECT_EQ(s.GetLinkState(), c.valid ? 1 : 3);
-      EXPECT_EQ(s.ReplyLength(), c.valid ? c.reply.size() : 0u);
+      EXPECT_EQ(out.length, c.valid ? c.reply.size() : 0u);
       if (type == 0) {
         EXPECT_EQ(block_.requests.size(), c.valid ? 1u : 3u);
         ASSERT_FALSE(block_.statuses.empty());
         EXPECT_EQ(block_.statuses.back().second, c.valid ? 0u : 1u) << "status: the first byte";
         EXPECT_EQ(block_.channel_state[17], c.valid ? 1u : 3u);
       } else {
-        EXPECT_EQ(out.result, c.valid ? 0 : 5);
+        EXPECT_EQ(out.outcome, c.valid ? ExchangeOutcome::kOk : ExchangeOutcome::kOtherRequest);
         EXPECT_EQ(sent, c.valid ? 1 : 3);
         EXPECT_LT(took, std::chrono::milliseconds(750)) << "no attempt waited for its time-out";
       }
@@ -295,13 +294,13 @@ TEST_F(DirectLinkTest, ConsoleWithoutDensityReportOverTheBlock) {
   gauge_.SetFault("unknown-command");
   EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0);
   EXPECT_EQ(s.GetLinkState(), 3);
-  EXPECT_EQ(s.Stamp(1, kStampLevel), 0.0) << "nothing was decoded";
+  EXPECT_EQ(s.Tanks().Stamp(1, kStampLevel), 0.0) << "nothing was decoded";
 }
 
 TEST_F(DirectLinkTest, AGaugeThatDoesNotAnswerEveryTankIsAskedPerTankForTheLinksLife) {
   windir_.WriteSettings("[VeederRoot]\nRefreshAllTanks=1\n");
   TSilo& s = Open();
-  ASSERT_TRUE(s.RefreshesAllTanks());
+  ASSERT_TRUE(s.Tanks().RefreshesAllTanks());
   // An older console answers tank 00 with the unknown-command reply.
   gauge_.SetFault("no-all-tanks");
   EXPECT_DOUBLE_EQ(s.GetLevel(0), 1500.0);

@@ -141,7 +141,7 @@ TEST_F(ReadingsTest, FailedLinkAnswersDefaultsAndKeepsCache) {
   EXPECT_DOUBLE_EQ(silo_->GetVolume(0), 0.0);
   EXPECT_EQ(silo_->GetLinkState(), 2) << "the block's channel state becomes the link state";
   // The old reading is still cached but stale; the gauge is asked again.
-  EXPECT_DOUBLE_EQ(silo_->Reading(1).Level.load(), 1001.0);
+  EXPECT_DOUBLE_EQ(silo_->Tanks().Reading(1).Level.load(), 1001.0);
   silent_ = false;
   EXPECT_DOUBLE_EQ(silo_->GetLevel(0), 1001.0);
 }
@@ -167,8 +167,8 @@ TEST_F(ReadingsTest, TankIndexBeyondCacheMakesNoExchange) {
 TEST_F(ReadingsTest, ReplyForAnotherTankDoesNotPassForTheRequestedOne) {
   override_echo_ = "05";
   EXPECT_DOUBLE_EQ(silo_->GetLevel(0), 0.0);
-  EXPECT_EQ(silo_->Stamp(1, kStampLevel), 0.0);
-  EXPECT_EQ(silo_->Stamp(5, kStampLevel), 0.0) << "an answer to another request is not decoded";
+  EXPECT_EQ(silo_->Tanks().Stamp(1, kStampLevel), 0.0);
+  EXPECT_EQ(silo_->Tanks().Stamp(5, kStampLevel), 0.0) << "an answer to another request is not decoded";
   EXPECT_EQ(silo_->GetLinkState(), 3);
 }
 
@@ -177,7 +177,7 @@ TEST_F(ReadingsTest, EchoOutsideCacheLeavesCacheUntouched) {
     override_echo_ = echo;
     silo_->GetLevel(0);
   }
-  for (int n = 1; n <= kTankCount; ++n) EXPECT_EQ(silo_->Stamp(n, kStampLevel), 0.0) << n;
+  for (int n = 1; n <= kTankCount; ++n) EXPECT_EQ(silo_->Tanks().Stamp(n, kStampLevel), 0.0) << n;
 }
 
 TEST_F(ReadingsTest, RefusedTransactReportsOnceAndKeepsState) {
@@ -186,7 +186,7 @@ TEST_F(ReadingsTest, RefusedTransactReportsOnceAndKeepsState) {
   EXPECT_THROW(silo_->GetLevel(0), ECommBlock);
   EXPECT_EQ(block_.requests.size(), 1u) << "no further attempt";
   EXPECT_EQ(silo_->GetLinkState(), 7);
-  EXPECT_EQ(silo_->Stamp(1, kStampLevel), 0.0);
+  EXPECT_EQ(silo_->Tanks().Stamp(1, kStampLevel), 0.0);
 
   // Through the host interface the error becomes a report and the default.
   auto level = reinterpret_cast<VrGetDoubleFn>(silo_->table_[VRSILO_SLOT_GET_LEVEL]);
@@ -223,9 +223,9 @@ TEST_F(ReadingsTest, DecodeByLength) {
   uint8_t buf[255] = {};
   auto r81 = InventoryReply("i21404", values_);
   std::copy(r81.begin(), r81.end(), buf);
-  EXPECT_EQ(silo_->DecodeInventory(buf, 81), 4);
-  EXPECT_DOUBLE_EQ(silo_->Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
-  double densityStamp = silo_->Stamp(4, kStampDensity);
+  EXPECT_EQ(silo_->Tanks().DecodeInventory(buf, 81), 4);
+  EXPECT_DOUBLE_EQ(silo_->Tanks().Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
+  double densityStamp = silo_->Tanks().Stamp(4, kStampDensity);
   EXPECT_NE(densityStamp, 0.0);
 
   clock_.AdvanceMs(1000);
@@ -234,22 +234,22 @@ TEST_F(ReadingsTest, DecodeByLength) {
   auto r89 = InventoryReply("i20104", other);
   std::fill(std::begin(buf), std::end(buf), 0);
   std::copy(r89.begin(), r89.end(), buf);
-  EXPECT_EQ(silo_->DecodeInventory(buf, 89), 4);
-  EXPECT_DOUBLE_EQ(silo_->Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
-  EXPECT_EQ(silo_->Stamp(4, kStampDensity), densityStamp);
+  EXPECT_EQ(silo_->Tanks().DecodeInventory(buf, 89), 4);
+  EXPECT_DOUBLE_EQ(silo_->Tanks().Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
+  EXPECT_EQ(silo_->Tanks().Stamp(4, kStampDensity), densityStamp);
 
-  EXPECT_EQ(silo_->DecodeInventory(buf, 40), 4);
-  EXPECT_EQ(silo_->Reading(4).Level.load(), 0.0);
-  EXPECT_EQ(silo_->Reading(4).Water.load(), 0);
-  EXPECT_DOUBLE_EQ(silo_->Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
-  EXPECT_GT(silo_->Stamp(4, kStampLevel), densityStamp);
+  EXPECT_EQ(silo_->Tanks().DecodeInventory(buf, 40), 4);
+  EXPECT_EQ(silo_->Tanks().Reading(4).Level.load(), 0.0);
+  EXPECT_EQ(silo_->Tanks().Reading(4).Water.load(), 0);
+  EXPECT_DOUBLE_EQ(silo_->Tanks().Reading(4).Density.load(), static_cast<double>(745.5f) / 1000.0);
+  EXPECT_GT(silo_->Tanks().Stamp(4, kStampLevel), densityStamp);
 
   // A field with a blank in it decodes as 0.0; the others still decode.
   std::copy(r81.begin(), r81.end(), buf);
   buf[52] = ' ';
-  silo_->DecodeInventory(buf, 81);
-  EXPECT_EQ(silo_->Reading(4).Level.load(), 0.0);
-  EXPECT_DOUBLE_EQ(silo_->Reading(4).Volume.load(), 20000.0);
+  silo_->Tanks().DecodeInventory(buf, 81);
+  EXPECT_EQ(silo_->Tanks().Reading(4).Level.load(), 0.0);
+  EXPECT_DOUBLE_EQ(silo_->Tanks().Reading(4).Volume.load(), 20000.0);
 }
 
 TEST_F(ReadingsTest, UnknownConnectionTypeSendsNothing) {
@@ -260,9 +260,9 @@ TEST_F(ReadingsTest, UnknownConnectionTypeSendsNothing) {
   EXPECT_TRUE(block_.requests.empty());
   uint8_t reply[255];
   uint8_t length = 81;
-  ExchangeOutcome out = silo.Exchange("i20101", nullptr, 0, length, reply);
-  EXPECT_EQ(out.result, 0);
-  EXPECT_FALSE(out.replyValid);
+  ExchangeReply out = silo.Gauge().Exchange("i20101", nullptr, 0, length, reply);
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kNoLink);
+  EXPECT_FALSE(out.Ok());
 }
 
 }  // namespace

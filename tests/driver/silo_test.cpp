@@ -38,7 +38,7 @@ TEST_F(SiloTest, GetSiloEx3MapsNumbersToConnectionTypes) {
   for (const Case& c : cases) {
     std::unique_ptr<TSilo> s(CreateSiloEx3(nullptr, c.number, c.viaBlock));
     EXPECT_EQ(s->GetConnectionType(), c.type) << c.number << "/" << c.viaBlock;
-    EXPECT_FALSE(s->HasLink());
+    EXPECT_FALSE(s->Gauge().HasLink());
   }
 }
 
@@ -69,7 +69,7 @@ TEST_F(SiloTest, MissingPortIsReportedOnceAndTheObjectStillWorks) {
   EXPECT_EQ(app_.Shown_()[0].text, "Невозможно открыть порт COM3 для уровнемера!");
   EXPECT_EQ(app_.Shown_()[0].caption, "Ошибка");
   EXPECT_EQ(app_.Shown_()[0].flags, 0x10u);
-  EXPECT_FALSE(s->HasLink());
+  EXPECT_FALSE(s->Gauge().HasLink());
   EXPECT_DOUBLE_EQ(s->GetLevel(0), 0.0);
   EXPECT_DOUBLE_EQ(s->GetDensity(0), 0.77);
   EXPECT_EQ(s->GetLinkState(), 2) << "no link: the gauge counts as silent";

@@ -11,7 +11,7 @@
 #include "common/clock.h"
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/urovn.h"
 #include "silo_test_access.h"
 #include "simulator.h"
@@ -86,7 +86,7 @@ TEST_F(TraceTest, EveryOutcomeInWords) {
     const size_t before = Lines(path_).size();
     FrameBuffer reply{};
     uint8_t length = 81;
-    silo->Exchange("i21401", nullptr, 0, length, reply.data());
+    silo->Gauge().Exchange("i21401", nullptr, 0, length, reply.data());
     auto lines = Lines(path_);
     lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
     ASSERT_FALSE(lines.empty());
@@ -116,7 +116,7 @@ TEST_F(TraceTest, BlockErrorsAndConnectionChanges) {
   block_.refuse_transact = true;
   FrameBuffer reply{};
   uint8_t length = 81;
-  EXPECT_THROW(silo->Exchange("i21401", nullptr, 0, length, reply.data()), ECommBlock);
+  EXPECT_THROW(silo->Gauge().Exchange("i21401", nullptr, 0, length, reply.data()), ECommBlock);
   silo->ChangeConnectionType(3);
   const auto lines = Lines(path_);
   ASSERT_GE(lines.size(), 3u) << ::testing::PrintToString(lines);
@@ -148,7 +148,7 @@ TEST(ExchangeTraceFile, StartsAfreshAtTheLimitKeepingTheLastFileAsDotOne) {
   {
     ExchangeTrace trace(path, 1000);
     for (int i = 0; i < 40; ++i) {
-      trace.Attempt("COM1", AttemptOutcome::kNoReply, std::chrono::milliseconds(1500), request,
+      trace.Attempt("COM1", ExchangeOutcome::kNoReply, std::chrono::milliseconds(1500), request,
                     sizeof request, nullptr, 0);
       trace.Flush();
       EXPECT_LE(std::filesystem::file_size(path), 1000u);

@@ -10,10 +10,10 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
+#include "fake_serial_device.h"
 #include "fault_support.h"
-#include "link/fake_serial_device.h"
 #include "protocol/extended.h"
-#include "silo_access.h"
+#include "silo_test_access.h"
 
 namespace vr::faults {
 namespace {
@@ -52,13 +52,13 @@ class LateReplyTest : public ::testing::Test {
 TEST_F(LateReplyTest, ReplyForAnotherTankIsNotTheAnswer) {
   answer_ = "i21401";
   EXPECT_DOUBLE_EQ(silo_->GetLevel(0), LevelOf(1)) << "the right reply for tank 1";
-  const double stamp = silo_->Stamp(1, kStampLevel);
+  const double stamp = silo_->Tanks().Stamp(1, kStampLevel);
 
   EXPECT_DOUBLE_EQ(silo_->GetLevel(1), 0.0);
   EXPECT_EQ(silo_->GetLinkState(), 3) << "the gauge answers, but not this request";
   EXPECT_EQ(gauge_.GetStats().Count("i21402"), 3u);
   EXPECT_EQ(gauge_.GetStats().Count("i20102"), 3u) << "the plain report is tried too";
-  EXPECT_EQ(silo_->Stamp(1, kStampLevel), stamp) << "the stray replies were not decoded";
+  EXPECT_EQ(silo_->Tanks().Stamp(1, kStampLevel), stamp) << "the stray replies were not decoded";
 
   answer_.clear();
   EXPECT_DOUBLE_EQ(silo_->GetLevel(1), LevelOf(2));
@@ -70,10 +70,10 @@ TEST_F(LateReplyTest, ReplyForAnotherCommandIsNotTheAnswer) {
   answer_ = "i21401";
   FrameBuffer reply{};
   uint8_t length = 89;
-  ExchangeOutcome out = silo_->Exchange("i20101", nullptr, 0, length, reply.data());
-  EXPECT_EQ(out.result, 5);
-  EXPECT_FALSE(out.replyValid);
-  EXPECT_EQ(silo_->ReplyLength(), 0);
+  ExchangeReply out = silo_->Gauge().Exchange("i20101", nullptr, 0, length, reply.data());
+  EXPECT_EQ(out.outcome, ExchangeOutcome::kOtherRequest);
+  EXPECT_FALSE(out.Ok());
+  EXPECT_EQ(out.length, 0);
   EXPECT_EQ(silo_->GetLinkState(), 3);
 }
 

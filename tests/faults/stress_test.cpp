@@ -18,7 +18,7 @@
 #include "common/application.h"
 #include "fault_support.h"
 #include "protocol/extended.h"
-#include "silo_access.h"
+#include "silo_test_access.h"
 
 namespace vr::faults {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "common/application.h"
 #include "fault_support.h"
-#include "silo_access.h"
+#include "silo_test_access.h"
 
 namespace vr::faults {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_serial_device.h"
 #include "link/com_port.h"
-#include "link/fake_serial_device.h"
 #include "link_test_helpers.h"
 
 namespace vr {

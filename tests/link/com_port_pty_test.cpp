@@ -253,26 +253,23 @@ TEST_F(ComPortPty, DirectLinkExchangeOverAPseudoTerminal) {
   link.SetReplyTimeoutMs(1000);
   uint8_t request[255];
   const uint8_t length = BuildRequest("i20101", nullptr, 0, request);
-  link.SetOnReply([](void*, uint8_t tag, const uint8_t* reply, uint8_t& replyLength,
-                     uint8_t&) { return tag == 1 && VerifyReply(reply, replyLength).valid; },
-                  nullptr);
   const std::string frame = std::string("\x01i20101&&FE56\x03", 14);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(link.SendRequest(request, length), 0);
+    ASSERT_EQ(link.SendRequest(request, length), ExchangeOutcome::kOk);
     EXPECT_EQ(pty_->Read(length), std::vector<uint8_t>(request, request + length));
     pty_->Write(std::vector<uint8_t>(frame.begin(), frame.end()));
     uint8_t reply[255];
-    uint8_t replyLength = 81;
-    ASSERT_EQ(link.AwaitReply(reply, replyLength), 0);
-    EXPECT_EQ(replyLength, 14);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply), replyLength), frame);
+    const ExchangeReply r = link.AwaitReply(reply, sizeof reply);
+    ASSERT_EQ(r.outcome, ExchangeOutcome::kOk);
+    EXPECT_EQ(r.length, 14u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply), r.length), frame);
+    EXPECT_TRUE(VerifyReply(reply, r.length).valid);
   }
   // Silence.
   link.SetReplyTimeoutMs(100);
-  ASSERT_EQ(link.SendRequest(request, length), 0);
+  ASSERT_EQ(link.SendRequest(request, length), ExchangeOutcome::kOk);
   uint8_t reply[255];
-  uint8_t replyLength = 81;
-  EXPECT_EQ(link.AwaitReply(reply, replyLength), 2);
+  EXPECT_EQ(link.AwaitReply(reply, sizeof reply).outcome, ExchangeOutcome::kNoReply);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // TUrovn, the direct serial link, on the fake device: the framer,
-// the result codes and the hand-over of the reply.
+// the outcomes and the hand-over of the reply.
 #include "link/urovn.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link_test_helpers.h"
 #include "protocol/frame.h"
 
@@ -19,6 +19,7 @@ namespace {
 using linktest::Eventually;
 
 constexpr uint16_t kPort = 3;
+constexpr ExchangeOutcome kOk = ExchangeOutcome::kOk;
 const std::string kMinimalFrame("\x01i20101&&FE56\x03", 14);
 
 // A reply frame with this data and a correct checksum.
@@ -34,31 +35,12 @@ std::string MakeFrame(const std::string& data, bool lowerCaseChecksum = false) {
   return f;
 }
 
-// The reply check of the tests: the driver's frame check, and a record of
-// what it was given.
-struct CheckRecord {
-  int calls = 0;
-  uint8_t tag = 0;
-  uint8_t replyLength = 0;
-  uint8_t expected = 0;
-};
-bool Check(void* context, uint8_t tag, const uint8_t* reply, uint8_t& replyLength,
-           uint8_t& expected) {
-  auto* r = static_cast<CheckRecord*>(context);
-  ++r->calls;
-  r->tag = tag;
-  r->replyLength = replyLength;
-  r->expected = expected;
-  return VerifyReply(reply, replyLength).valid;
-}
-
 class UrovnTest : public linktest::LinkTest {
  protected:
   void SetUp() override {
     LinkTest::SetUp();
     link_ = std::make_unique<TUrovn>(kPort);
     link_->SetReplyTimeoutMs(150);
-    link_->SetOnReply(&Check, &check_);
   }
   void TearDown() override {
     link_.reset();
@@ -66,7 +48,7 @@ class UrovnTest : public linktest::LinkTest {
     LinkTest::TearDown();
   }
 
-  int Send() {
+  ExchangeOutcome Send() {
     const uint8_t length = BuildRequest("i20101", nullptr, 0, request_.data());
     request_length_ = length;
     return link_->SendRequest(request_.data(), length);
@@ -80,19 +62,17 @@ class UrovnTest : public linktest::LinkTest {
         Eventually([&] { return fake_->InputTakenAndWaiting() && link_->ReceiveCount() == 0; }));
   }
 
-  int Await(std::string* reply = nullptr, uint8_t expected = 81) {
+  ExchangeOutcome Await(std::string* reply = nullptr) {
     uint8_t buffer[255];
-    uint8_t length = expected;
-    const int result = link_->AwaitReply(buffer, length);
-    if (reply) reply->assign(reinterpret_cast<char*>(buffer), result == 2 ? 0 : length);
-    return result;
+    const ExchangeReply r = link_->AwaitReply(buffer, sizeof buffer);
+    if (reply) reply->assign(reinterpret_cast<char*>(buffer), r.length);
+    return r.outcome;
   }
 
   std::shared_ptr<FakeSerialPort> fake_ = std::make_shared<FakeSerialPort>();
   std::unique_ptr<ScopedFakeSerialPorts> ports_ = std::make_unique<ScopedFakeSerialPorts>(
       std::map<uint16_t, std::shared_ptr<FakeSerialPort>>{{kPort, fake_}});
   std::unique_ptr<TUrovn> link_;
-  CheckRecord check_;
   std::array<uint8_t, 255> request_{};
   uint8_t request_length_ = 0;
 };
@@ -124,7 +104,7 @@ TEST_F(UrovnTest, ConstructionFailuresAreTheSerialPortErrors) {
 }
 
 TEST_F(UrovnTest, SendRequestQueuesTheFrame) {
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   ASSERT_TRUE(Eventually([&] { return fake_->Written().size() == request_length_; }));
   EXPECT_EQ(fake_->Written(), std::vector<uint8_t>({0x01, 'i', '2', '0', '1', '0', '1'}));
 }
@@ -132,7 +112,7 @@ TEST_F(UrovnTest, SendRequestQueuesTheFrame) {
 struct FramingCase {
   const char* name;
   std::vector<std::string> passes;  // bytes of each receive pass
-  int result;
+  ExchangeOutcome check;  // the driver's verdict on the frame handed over
   std::string reply;
 };
 
@@ -146,17 +126,17 @@ std::vector<std::string> OneBytePerPass(const std::string& s) {
 
 TEST_P(UrovnFraming, CompletesFramesFromTheTable) {
   const FramingCase& c = GetParam();
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   for (const auto& pass : c.passes) Feed(pass);
   std::string reply;
-  EXPECT_EQ(Await(&reply), c.result);
+  EXPECT_EQ(Await(&reply), kOk);
   EXPECT_EQ(reply, c.reply);
+  EXPECT_EQ(VerifyReply(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()).fault,
+            c.check);
   EXPECT_EQ(link_->LastReplySize(), c.reply.size());
   EXPECT_TRUE(link_->IsIdle());
   EXPECT_TRUE(link_->IsReplySignalled());
   EXPECT_EQ(link_->FramerState(), 0);
-  EXPECT_EQ(check_.calls, 1);
-  EXPECT_EQ(check_.tag, 1);
 }
 
 const std::string kAmpFrame = MakeFrame("A&B");
@@ -166,23 +146,23 @@ const std::string kDataFrame = MakeFrame("0101FE12");
 INSTANTIATE_TEST_SUITE_P(
     Table, UrovnFraming,
     ::testing::Values(
-        FramingCase{"MinimalFrameOnePass", {kMinimalFrame}, 0, kMinimalFrame},
-        FramingCase{"MinimalFrameOneBytePerPass", OneBytePerPass(kMinimalFrame), 0, kMinimalFrame},
-        FramingCase{"LoneAmpersandInData", {kAmpFrame}, 0, kAmpFrame},
-        FramingCase{"LoneAmpersandOneBytePerPass", OneBytePerPass(kAmpFrame), 0, kAmpFrame},
+        FramingCase{"MinimalFrameOnePass", {kMinimalFrame}, kOk, kMinimalFrame},
+        FramingCase{"MinimalFrameOneBytePerPass", OneBytePerPass(kMinimalFrame), kOk, kMinimalFrame},
+        FramingCase{"LoneAmpersandInData", {kAmpFrame}, kOk, kAmpFrame},
+        FramingCase{"LoneAmpersandOneBytePerPass", OneBytePerPass(kAmpFrame), kOk, kAmpFrame},
         FramingCase{"AmpersandPairSplitAcrossPasses",
                     {kMinimalFrame.substr(0, 8), kMinimalFrame.substr(8)},
-                    0,
+                    kOk,
                     kMinimalFrame},
         FramingCase{"DataFrameInThreePasses",
                     {kDataFrame.substr(0, 3), kDataFrame.substr(3, 10), kDataFrame.substr(13)},
-                    0,
+                    kOk,
                     kDataFrame},
-        FramingCase{"LowerCaseChecksumFailsTheCheck", {kLowerFrame}, 5, kLowerFrame}),
+        FramingCase{"LowerCaseChecksumFailsTheCheck", {kLowerFrame}, ExchangeOutcome::kBadChecksum, kLowerFrame}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
 
 TEST_F(UrovnTest, TheFrameCompletesAtItsFourteenthByte) {
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   for (size_t i = 0; i + 1 < kMinimalFrame.size(); ++i) {
     Feed(kMinimalFrame.substr(i, 1));
     EXPECT_FALSE(link_->IsReplySignalled()) << "byte " << i + 1;
@@ -195,51 +175,48 @@ TEST_F(UrovnTest, TheFrameCompletesAtItsFourteenthByte) {
   EXPECT_EQ(link_->LastReplySize(), 14);
 }
 
-TEST_F(UrovnTest, TheLengthByteIsOverwrittenBeforeTheCheck) {
-  ASSERT_EQ(Send(), 0);
+TEST_F(UrovnTest, TheFrameIsHandedOverWithItsLength) {
+  ASSERT_EQ(Send(), kOk);
   Feed(kMinimalFrame);
   uint8_t reply[255];
-  uint8_t length = 81;
-  EXPECT_EQ(link_->AwaitReply(reply, length), 0);
-  EXPECT_EQ(length, 14);
-  EXPECT_EQ(check_.replyLength, 14);
-  EXPECT_EQ(check_.expected, 81);
+  const ExchangeReply r = link_->AwaitReply(reply, sizeof reply);
+  EXPECT_EQ(r.outcome, kOk);
+  EXPECT_EQ(r.length, 14u);
 }
 
 TEST_F(UrovnTest, BytesBeforeARequestAreDiscardedByTheNextRequest) {
   Feed("\x01i201");
   EXPECT_FALSE(link_->IsIdle());
   EXPECT_EQ(link_->FramerState(), 1);
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   EXPECT_EQ(link_->FramerState(), 0);
   EXPECT_FALSE(link_->IsIdle());  // the framer's restart does not touch Idle
   Feed(kMinimalFrame);
   std::string reply;
-  EXPECT_EQ(Await(&reply), 0);
+  EXPECT_EQ(Await(&reply), kOk);
   EXPECT_EQ(reply, kMinimalFrame);
 }
 
-TEST_F(UrovnTest, SilenceGivesTwo) {
-  ASSERT_EQ(Send(), 0);
-  EXPECT_EQ(Await(), 2);
-  EXPECT_EQ(check_.calls, 0);
+TEST_F(UrovnTest, SilenceGivesNoReply) {
+  ASSERT_EQ(Send(), kOk);
+  EXPECT_EQ(Await(), ExchangeOutcome::kNoReply);
 }
 
-TEST_F(UrovnTest, HalfFrameTimeOutGivesFiveUntilAFrameCompletes) {
-  ASSERT_EQ(Send(), 0);
+TEST_F(UrovnTest, HalfFrameTimeOutGivesHalfFrameUntilAFrameCompletes) {
+  ASSERT_EQ(Send(), kOk);
   Feed(kMinimalFrame.substr(0, 6));
-  EXPECT_EQ(Await(), 5);
-  ASSERT_EQ(Send(), 0);  // silent request: Idle is still false
-  EXPECT_EQ(Await(), 5);
-  ASSERT_EQ(Send(), 0);
+  EXPECT_EQ(Await(), ExchangeOutcome::kHalfFrame);
+  ASSERT_EQ(Send(), kOk);  // silent request: Idle is still false
+  EXPECT_EQ(Await(), ExchangeOutcome::kHalfFrame);
+  ASSERT_EQ(Send(), kOk);
   Feed(kMinimalFrame);
-  EXPECT_EQ(Await(), 0);
-  ASSERT_EQ(Send(), 0);
-  EXPECT_EQ(Await(), 2);  // silence after a completed frame
+  EXPECT_EQ(Await(), kOk);
+  ASSERT_EQ(Send(), kOk);
+  EXPECT_EQ(Await(), ExchangeOutcome::kNoReply);  // silence after a completed frame
 }
 
 TEST_F(UrovnTest, AnEndlessFrameIsDiscardedAtTheBufferSize) {
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   const std::string endless = "\x01i20101" + std::string(248, 'x');  // 255 bytes, no "&&"
   ASSERT_EQ(endless.size(), 255u);
   Feed(endless.substr(0, 254));
@@ -251,27 +228,24 @@ TEST_F(UrovnTest, AnEndlessFrameIsDiscardedAtTheBufferSize) {
   // The 256th byte starts a new frame, which completes normally.
   Feed(kMinimalFrame);
   std::string reply;
-  EXPECT_EQ(Await(&reply), 0);
+  EXPECT_EQ(Await(&reply), kOk);
   EXPECT_EQ(reply, kMinimalFrame);
   // Many endless frames in a row stay within the buffer.
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   Feed(std::string(255 * 3 + 10, 'y'));
   EXPECT_EQ(link_->FramerState(), 2);
-  EXPECT_EQ(Await(), 5);
+  EXPECT_EQ(Await(), ExchangeOutcome::kHalfFrame);
 }
 
 TEST_F(UrovnTest, AFrameOfTheFullBufferSizeCompletes) {
   const std::string data(255 - 14, '7');
   const std::string frame = MakeFrame(data);
   ASSERT_EQ(frame.size(), 255u);
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   Feed(frame);
   std::string reply;
-  uint8_t buffer[255];
-  uint8_t length = 0;
-  EXPECT_EQ(link_->AwaitReply(buffer, length), 0);
-  EXPECT_EQ(length, 255);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), frame);
+  EXPECT_EQ(Await(&reply), kOk);
+  EXPECT_EQ(reply, frame);
 }
 
 TEST_F(UrovnTest, AFastReplyIsNeverMissed) {
@@ -280,9 +254,9 @@ TEST_F(UrovnTest, AFastReplyIsNeverMissed) {
   fake_->SetOnWrite([this](const uint8_t*, size_t) { fake_->InjectInput(kMinimalFrame); });
   link_->SetReplyTimeoutMs(1000);
   for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(Send(), 0);
+    ASSERT_EQ(Send(), kOk);
     std::string reply;
-    ASSERT_EQ(Await(&reply), 0) << "attempt " << i;
+    ASSERT_EQ(Await(&reply), kOk) << "attempt " << i;
     EXPECT_EQ(reply, kMinimalFrame);
   }
   fake_->SetOnWrite(nullptr);
@@ -291,19 +265,18 @@ TEST_F(UrovnTest, AFastReplyIsNeverMissed) {
 TEST_F(UrovnTest, AStaleSignalDoesNotSatisfyANewWait) {
   Feed(kMinimalFrame);  // a frame with no request pending
   EXPECT_TRUE(link_->IsReplySignalled());
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   EXPECT_FALSE(link_->IsReplySignalled());
-  EXPECT_EQ(Await(), 2);
-  EXPECT_EQ(check_.calls, 0);
+  EXPECT_EQ(Await(), ExchangeOutcome::kNoReply);
 }
 
-TEST_F(UrovnTest, ARefusedRequestGivesThree) {
+TEST_F(UrovnTest, ARefusedRequestGivesSendRefused) {
   fake_->BlockWrites(true);
-  ASSERT_EQ(Send(), 0);
+  ASSERT_EQ(Send(), kOk);
   // Fill the transmit ring behind the blocked write.
   const std::vector<uint8_t> filler(4096 - request_length_, 0x20);
   link_->PutBlock(filler.data(), static_cast<uint16_t>(filler.size()));
-  EXPECT_EQ(Send(), 3);
+  EXPECT_EQ(Send(), ExchangeOutcome::kSendRefused);
   fake_->BlockWrites(false);
 }
 

@@ -20,18 +20,12 @@
 #include "link/urovn.h"
 #include "protocol/extended.h"
 #include "protocol/telnet.h"
+#include "silo_test_access.h"
 #include "tank_file.h"
 #include "tcp_gauge.h"
 #include "test_support.h"
 
 namespace vr {
-struct SiloTestAccess {
-  static void ShortenReplyTimeout(TSilo& s) {
-    std::lock_guard<std::recursive_mutex> guard(s.lock_);
-    if (s.link_) s.link_->SetReplyTimeoutMs(150);
-  }
-};
-
 namespace test {
 namespace {
 
@@ -113,7 +107,7 @@ class NetLinkTest : public linktest::LinkTest {
     windir_.WriteSettings("[VeederRoot]\r\nCriticalUpdateTime=0\r\n[Ports]\r\nCOM1=" + address +
                           "\r\n");
     silo_ = std::make_unique<TSilo>(nullptr, 3);
-    SiloTestAccess::ShortenReplyTimeout(*silo_);
+    SiloTestAccess::SetReplyTimeoutMs(*silo_, 150);
     return *silo_;
   }
   double Level(int tank) { return sim_.GetTank(tank)->level; }
@@ -151,7 +145,7 @@ TEST_P(NetGaugeTest, InventoryAndCalibrationRoundTrip) {
   }
   // COM1's link is held: a second object cannot have it, as with a serial port.
   TSilo second(nullptr, 3);
-  EXPECT_FALSE(second.HasLink());
+  EXPECT_FALSE(second.Gauge().HasLink());
   EXPECT_EQ(app_.Shown_().size(), 1u);
   EXPECT_EQ(gauge_->Clients(), 1u);
 }
@@ -203,7 +197,7 @@ TEST_F(NetLinkTest, ServerGoesDownMidFrameAndComesBack) {
 TEST_F(NetLinkTest, PeerThatNeverAnswersIsASilentGauge) {
   Peer peer(Peer::Kind::kMute);
   TSilo& s = Open(peer.Address("rfc2217"));
-  ASSERT_TRUE(s.HasLink());
+  ASSERT_TRUE(s.Gauge().HasLink());
   const auto start = Clock::now();
   EXPECT_DOUBLE_EQ(s.GetLevel(0), 0.0);
   EXPECT_EQ(s.GetLinkState(), 2);

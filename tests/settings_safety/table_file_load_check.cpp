@@ -12,7 +12,7 @@
 
 #include "config/ini_file.h"
 #include "test_support.h"
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
 
 namespace vr::safety {
 namespace {

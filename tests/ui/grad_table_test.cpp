@@ -1,6 +1,6 @@
 // The calibration-table window without a gauge: checks, levels, chart,
 // interpolation, copying and cell editing, in a comma and a point locale.
-#include "ui/grad_table.h"
+#include "ui/qt/grad_table.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <QTest>
 #include <memory>
 
-#include "ui/table_thread.h"
-#include "ui/widgets.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/widgets.h"
 #include "ui_support.h"
 
 namespace vr::test {

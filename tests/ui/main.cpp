@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "ui/register.h"
+#include "ui/model/register.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

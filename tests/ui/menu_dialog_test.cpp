@@ -11,9 +11,9 @@
 #include <fstream>
 
 #include "config/ini_file.h"
-#include "ui/grad_table.h"
-#include "ui/tune_params.h"
-#include "ui/widgets.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/tune_params.h"
+#include "ui/qt/widgets.h"
 #include "ui_support.h"
 
 namespace vr::test {

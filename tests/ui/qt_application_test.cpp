@@ -1,5 +1,5 @@
 // Message boxes of the Qt application object.
-#include "ui/qt_application.h"
+#include "ui/qt/qt_application.h"
 
 #include <gtest/gtest.h>
 

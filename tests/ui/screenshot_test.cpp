@@ -10,10 +10,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "ui/grad_table.h"
-#include "ui/table_thread.h"
-#include "ui/tune_params.h"
-#include "ui/widgets.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/tune_params.h"
+#include "ui/qt/widgets.h"
 #include "ui_support.h"
 
 namespace vr::test {

@@ -1,5 +1,5 @@
 // Lines, points and their number formats, without any window.
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
 
 #include <gtest/gtest.h>
 

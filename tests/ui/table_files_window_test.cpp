@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "config/ini_file.h"
-#include "ui/grad_table.h"
-#include "ui/widgets.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/widgets.h"
 #include "ui_support.h"
 
 namespace vr::test {

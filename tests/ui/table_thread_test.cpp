@@ -1,6 +1,6 @@
 // Reading and writing the gauge table on the transfer thread, against the
 // gauge simulator behind an in-memory serial port.
-#include "ui/table_thread.h"
+#include "ui/qt/table_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <QTest>
 #include <memory>
 
-#include "ui/grad_table.h"
-#include "ui/tune_params.h"
-#include "ui/widgets.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/tune_params.h"
+#include "ui/qt/widgets.h"
 #include "ui_support.h"
 
 namespace vr::test {

@@ -15,23 +15,18 @@
 
 #include "driver/silo.h"
 #include "fake_comm_block.h"
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 #include "link/serial_device.h"
 #include "link/urovn.h"
+#include "silo_test_access.h"
 #include "simulator.h"
 #include "test_support.h"
-#include "ui/file_dialogs.h"
+#include "ui/qt/file_dialogs.h"
 
 // Readable QStrings in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) {
   *os << '"' << s.toStdString() << '"';
 }
-
-namespace vr {
-struct SiloTestAccess {
-  static TUrovn* Link(TSilo& s) { return s.link_.get(); }
-};
-}  // namespace vr
 
 namespace vr::test {
 

@@ -143,10 +143,6 @@ bool ExchangeOnce(ProbePort& port) {
          VerifyReply(reply.data(), reply.size()).valid;
 }
 
-bool AcceptAll(void*, uint8_t, const uint8_t*, uint8_t&, uint8_t&) {
-  return true;
-}
-
 TEST(Win32ComPort, MissingPortRaisesOpenPortFail) {
   const int handles = HandleCount();
   try {
@@ -257,18 +253,17 @@ TEST(Win32ComPort, DestructionWhileTheGaugeAnswers) {
 TEST(Win32DirectLink, ExchangesWithTheGauge) {
   TUrovn link(kGaugePort);  // 5760 baud first, then 9600
   EXPECT_EQ(link.BaudRate(), 9600u);
-  link.SetOnReply(&AcceptAll, nullptr);
   link.SetReplyTimeoutMs(5000);  // the exchange is under test here, not the time limit
   for (const char* command : {"i20101", "i21402", "i60701", "i60602"}) {
     SCOPED_TRACE(command);
     FrameBuffer frame{};
     const uint8_t length = BuildRequest(command, nullptr, 0, frame.data());
-    ASSERT_EQ(link.SendRequest(frame.data(), length), 0);
+    ASSERT_EQ(link.SendRequest(frame.data(), length), ExchangeOutcome::kOk);
     uint8_t reply[255];
-    uint8_t replyLength = 255;
-    ASSERT_EQ(link.AwaitReply(reply, replyLength), 0);
-    ASSERT_GT(replyLength, 7);
-    EXPECT_TRUE(VerifyReply(reply, replyLength).valid);
+    const ExchangeReply r = link.AwaitReply(reply, sizeof reply);
+    ASSERT_EQ(r.outcome, ExchangeOutcome::kOk);
+    ASSERT_GT(r.length, 7u);
+    EXPECT_TRUE(VerifyReply(reply, r.length).valid);
     EXPECT_EQ(0, std::memcmp(reply + 1, command, 6));
   }
 }

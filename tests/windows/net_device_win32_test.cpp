@@ -94,20 +94,20 @@ TEST_F(Win32NetTest, Rfc2217LinkDropsAndComesBack) {
     EXPECT_TRUE(Receive({kIac, kSb, kOptionComPort, comport::kSetBaudRate, 0, 0, 0x25, 0x80}));
 
     const uint8_t request[] = {0x01, 'i', '2', '1', '4', '0', '1', 0xFF};
-    ASSERT_EQ(link.SendRequest(request, sizeof request), kReplyOk);
+    ASSERT_EQ(link.SendRequest(request, sizeof request), ExchangeOutcome::kOk);
     EXPECT_TRUE(Receive({'1', kIac, kIac}));
     Send({0x01, 'i', '2', '1', '4', '0', '1', kIac, kIac, '&', '&', '0', '0', '0', '0', 0x03});
     uint8_t reply[255];
-    uint8_t length = 16;
-    ASSERT_EQ(link.AwaitReply(reply, length), kReplyOk);
-    ASSERT_EQ(length, 15);
+    const ExchangeReply r = link.AwaitReply(reply, sizeof reply);
+    ASSERT_EQ(r.outcome, ExchangeOutcome::kOk);
+    ASSERT_EQ(r.length, 15u);
     EXPECT_EQ(reply[7], 0xFF);
 
     // The peer goes; the next request, a second after the first connection, makes a new one.
     closesocket(peer_);
     peer_ = INVALID_SOCKET;
     Sleep(1100);
-    ASSERT_EQ(link.SendRequest(request, sizeof request), kReplyOk);
+    ASSERT_EQ(link.SendRequest(request, sizeof request), ExchangeOutcome::kOk);
     ASSERT_TRUE(Accept()) << "connected again";
     EXPECT_TRUE(Receive({kIac, kWill, kOptionComPort}));
   }
@@ -130,14 +130,14 @@ TEST_F(Win32NetTest, RawTcpLinkCarriesTheBytesAsTheyAre) {
   TUrovn link(kNetPort);
   ASSERT_TRUE(Accept());
   const uint8_t request[] = {0x01, 'i', '2', '1', '4', '0', '1', 0xFF};
-  ASSERT_EQ(link.SendRequest(request, sizeof request), kReplyOk);
+  ASSERT_EQ(link.SendRequest(request, sizeof request), ExchangeOutcome::kOk);
   EXPECT_TRUE(Receive({0x01, 'i', '2', '1', '4', '0', '1', 0xFF}));
   EXPECT_EQ(got_.size(), sizeof request) << "nothing but the request";
   Send({0x01, 'i', '2', '1', '4', '0', '1', 0xFF, '&', '&', '0', '0', '0', '0', 0x03});
   uint8_t reply[255];
-  uint8_t length = 16;
-  ASSERT_EQ(link.AwaitReply(reply, length), kReplyOk);
-  ASSERT_EQ(length, 15);
+  const ExchangeReply r = link.AwaitReply(reply, sizeof reply);
+  ASSERT_EQ(r.outcome, ExchangeOutcome::kOk);
+  ASSERT_EQ(r.length, 15u);
   EXPECT_EQ(reply[7], 0xFF);
 }
 

@@ -84,15 +84,16 @@ int32_t VRSILO_CALL AgentCommBlock::Transact(VrCommBlock* cb, uint32_t block, ui
   self->channel_state_[channel % 64] = VRSILO_LINK_SILENT;
   if (frameLength == 0 || frameLength > 255 || !self->EnsureOpen()) return 0;
   TUrovn& link = *self->link_;
-  link.SetOnReply(&CheckThunk, self);
-  if (link.SendRequest(frame, static_cast<uint8_t>(frameLength)) == kReplyOk) {
-    uint8_t length = 0;
-    // A frame that began and did not end never reached the check.
-    if (link.AwaitReply(reply, length) == kBadReply &&
-        self->channel_state_[channel % 64] == VRSILO_LINK_SILENT)
+  if (link.SendRequest(frame, frameLength) == ExchangeOutcome::kOk) {
+    const ExchangeReply r = link.AwaitReply(reply, 255);
+    if (r.Ok()) {
+      uint8_t length = static_cast<uint8_t>(r.length), expected = 0;
+      CheckThunk(self, 0, reply, length, expected);
+    } else if (r.outcome == ExchangeOutcome::kHalfFrame) {
+      // A frame that began and did not end never reached the check.
       self->channel_state_[channel % 64] = VRSILO_LINK_BAD_REPLY;
+    }
   }
-  link.SetOnReply(nullptr, nullptr);
   return 0;
 }
 

@@ -26,36 +26,24 @@ constexpr uint16_t kFirstPort = 1;
 constexpr uint16_t kLastPort = 6;
 constexpr unsigned kTanks = 16;
 
-// The request's echo for the reply check, and whether a whole frame arrived.
-struct ReplyWatch {
-  const uint8_t* echo;
-  bool framed = false;
-};
-
-// The reply check, as the driver's exchange uses it: a frame counts only when
-// VerifyReply accepts it against the request's echo.
-bool CheckProbeReply(void* context, uint8_t, const uint8_t* reply, uint8_t& replyLength, uint8_t&) {
-  auto& watch = *static_cast<ReplyWatch*>(context);
-  watch.framed = true;
-  return vr::VerifyReply(reply, replyLength, watch.echo).valid;
-}
-
-// One "i201NN" request and one wait: kReplyOk when the tank answered;
-// `framed` tells whether any complete frame came back.
-vr::ExchangeResult AskTank(vr::TUrovn& link, unsigned tank, bool& framed) {
+// One "i201NN" request and one wait: kOk when the tank answered (the reply
+// echoes the request), kNoReply or kHalfFrame when no frame came back, the
+// check's verdict otherwise.
+vr::ExchangeOutcome AskTank(vr::TUrovn& link, unsigned tank) {
   vr::FrameBuffer frame{};
   const uint8_t length = vr::BuildRequest("i201" + vr::TankDigits(tank), nullptr, 0, frame.data());
-  ReplyWatch watch{frame.data() + 1};
-  link.SetOnReply(&CheckProbeReply, &watch);
-  vr::ExchangeResult result = link.SendRequest(frame.data(), length);
-  if (result == vr::kReplyOk) {
-    vr::FrameBuffer reply{};
-    uint8_t replyLength = 0;
-    result = link.AwaitReply(reply.data(), replyLength);
-  }
-  link.SetOnReply(nullptr, nullptr);
-  framed = watch.framed;
-  return result;
+  const vr::ExchangeOutcome sent = link.SendRequest(frame.data(), length);
+  if (sent != vr::ExchangeOutcome::kOk) return sent;
+  vr::FrameBuffer reply{};
+  const vr::ExchangeReply r = link.AwaitReply(reply.data(), reply.size());
+  if (!r.Ok()) return r.outcome;
+  return vr::VerifyReply(reply.data(), r.length, frame.data() + 1).fault;
+}
+
+// Whether a whole frame came back, whatever it said.
+bool Framed(vr::ExchangeOutcome outcome) {
+  return outcome != vr::ExchangeOutcome::kNoReply && outcome != vr::ExchangeOutcome::kHalfFrame &&
+         outcome != vr::ExchangeOutcome::kSendRefused;
 }
 
 double SecondsSince(Clock::time_point start) {
@@ -72,23 +60,23 @@ bool ProbePort(uint16_t port) {
   bool found = false;
   try {
     vr::TUrovn link(port);
-    bool framed = false;
-    const vr::ExchangeResult first = AskTank(link, 1, framed);
-    if (!framed) {
-      verdict = first == vr::kBadReply ? "opens but silent (bytes, but no complete frame)"
-                                       : "opens but silent";
+    const vr::ExchangeOutcome first = AskTank(link, 1);
+    if (!Framed(first)) {
+      verdict = first == vr::ExchangeOutcome::kHalfFrame
+                    ? "opens but silent (bytes, but no complete frame)"
+                    : "opens but silent";
     } else {
       // Any frame, even the unknown-command reply, is a console; the first
       // reply already tells about tank 1.
       found = true;
       std::string tanks, stop;
       for (unsigned tank = 1; tank <= kTanks; ++tank) {
-        const vr::ExchangeResult result = tank == 1 ? first : AskTank(link, tank, framed);
-        if (!framed) {  // a wait ran out: no second one on this port
+        const vr::ExchangeOutcome result = tank == 1 ? first : AskTank(link, tank);
+        if (!Framed(result)) {  // a wait ran out: no second one on this port
           stop = ", stopped answering at tank " + std::to_string(tank);
           break;
         }
-        if (result == vr::kReplyOk) tanks += (tanks.empty() ? " " : ", ") + std::to_string(tank);
+        if (result == vr::ExchangeOutcome::kOk) tanks += (tanks.empty() ? " " : ", ") + std::to_string(tank);
       }
       verdict = "gauge found, " + (tanks.empty() ? "no tank answered" : "tanks" + tanks) + stop;
     }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
 
 namespace vr::ui {
 

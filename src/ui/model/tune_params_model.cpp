@@ -13,8 +13,8 @@ const char* const kConnectionNames[kConnectionTypes] = {
 TuneParamsValues ShownTuneParams(const TSilo& driver) {
   TuneParamsValues v;
   v.seconds = RoundHalfEven(driver.GetUpdatePeriodMs() / 1000.0);
-  const int type = driver.GetConnectionType();
-  v.connectionIndex = type < kConnectionTypes ? type : -1;
+  const ConnectionType type(driver.GetConnectionType());
+  v.connectionIndex = type.IsBlock() || type.IsPort() ? type.Code() : -1;
   return v;
 }
 
@@ -26,9 +26,10 @@ void SaveTuneParams(TSilo* driver, int connectionIndex, double seconds) {
 }
 
 std::string SettingsItemCaption(uint8_t connectionType) {
+  const ConnectionType type(connectionType);
   std::string caption = "Настройка Veeder-Root ";
-  if (connectionType <= 2) return caption + "(БС №" + std::to_string(connectionType + 1) + ")";
-  return caption + "(COM №" + std::to_string(connectionType - 2) + ")";
+  if (type.IsBlock()) return caption + "(БС №" + std::to_string(type.BlockIndex() + 1) + ")";
+  return caption + "(COM №" + std::to_string(type.PortNumber()) + ")";
 }
 
 }  // namespace vr::ui

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/connection_type.h"
+
 namespace vr {
 class TSilo;
 }
@@ -11,7 +13,7 @@ class TSilo;
 namespace vr::ui {
 
 // The connection list's entries, index = connection type.
-inline constexpr int kConnectionTypes = 9;
+inline constexpr int kConnectionTypes = ConnectionType::kCount;
 extern const char* const kConnectionNames[kConnectionTypes];
 
 struct TuneParamsValues {

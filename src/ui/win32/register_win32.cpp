@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "driver/silo.h"
-#include "ui/register.h"
+#include "ui/model/register.h"
 #include "ui/win32/views.h"
 
 namespace vr::ui {

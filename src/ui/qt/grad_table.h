@@ -4,12 +4,14 @@
 // a chart of both, interpolation and copying between them, and the transfers
 // of the gauge table to and from the gauge.
 #include <QDialog>
+#include <QFrame>
+#include <QPushButton>
 #include <QString>
 #include <string>
 
-#include "ui/file_dialogs.h"
 #include "ui/model/grad_table_model.h"
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
+#include "ui/qt/file_dialogs.h"
 
 class QComboBox;
 class QLabel;
@@ -23,8 +25,6 @@ class TSilo;
 
 namespace vr::ui {
 
-class TBevel;
-class TBitBtn;
 class TRxSpinEdit;
 class TStringGrid;
 class TTableThread;
@@ -41,26 +41,26 @@ class TfmGradTable : public QDialog {
   QLabel* Label19;
   QComboBox* cbSiloNum2;
   TStringGrid* sgTable;
-  TBitBtn* bbtWriteTable;
-  TBitBtn* bbtReadTable;
+  QPushButton* bbtWriteTable;
+  QPushButton* bbtReadTable;
   TStringGrid* sgConfig;
-  TBitBtn* bbtWriteConfig;
-  TBitBtn* bbtReadConfig;
-  TBitBtn* bbtSetConfig;
-  TBitBtn* bbtSetTable;
+  QPushButton* bbtWriteConfig;
+  QPushButton* bbtReadConfig;
+  QPushButton* bbtSetConfig;
+  QPushButton* bbtSetTable;
   QChartView* Chart1;
   QLineSeries* Series1;
   QLineSeries* Series2;
   QLabel* Label4;
   QLabel* Label5;
-  TBitBtn* bbtOpenFile;
-  TBitBtn* bbtSaveFile;
+  QPushButton* bbtOpenFile;
+  QPushButton* bbtSaveFile;
   TFileDialog OpenDialog1;
   TFileDialog SaveDialog1;
-  TBitBtn* BitBtn1;
+  QPushButton* BitBtn1;
   QLabel* Label22;
   TRxSpinEdit* seH;
-  TBevel* Bevel3;
+  QFrame* Bevel3;
 
   // The driver the window reads and writes; not owned.
   TSilo* Driver = nullptr;

@@ -1,4 +1,4 @@
-#include "ui/table_file.h"
+#include "ui/model/table_file.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "ui/tune_params.h"
+#include "ui/qt/tune_params.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,11 +16,11 @@
 
 #include "common/application.h"
 #include "driver/silo.h"
-#include "ui/glyphs.h"
-#include "ui/grad_table.h"
 #include "ui/model/tune_params_model.h"
-#include "ui/table_thread.h"
-#include "ui/widgets.h"
+#include "ui/qt/glyphs.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/widgets.h"
 
 namespace vr::ui {
 namespace {
@@ -66,9 +66,9 @@ TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
   Label17->setObjectName(QStringLiteral("Label17"));
   Label17->move(64, 56);
   Label17->adjustSize();
-  Bevel1 = new TBevel(this);
+  Bevel1 = SunkenLine(this);
   Bevel1->setObjectName(QStringLiteral("Bevel1"));
-  Bevel1->setGeometry(8, 88, 337, 9);
+  Bevel1->setGeometry(8, 95, 337, 2);
 
   seCriticalTime = new TRxSpinEdit(this);
   seCriticalTime->setObjectName(QStringLiteral("seCriticalTime"));
@@ -82,18 +82,13 @@ TfmTuneParams::TfmTuneParams(QWidget* parent) : QDialog(parent) {
   cbConnetionType->setGeometry(200, 56, 145, 21);
   for (const char* name : kConnectionNames) cbConnetionType->addItem(QString::fromUtf8(name));
 
-  bbtSave = new TBitBtn(QStringLiteral("OK"), GlyphIcon(Glyph::kCheck), this);
-  bbtSave->setObjectName(QStringLiteral("bbtSave"));
-  bbtSave->setGeometry(152, 112, 89, 25);
+  bbtSave = GlyphButton(this, "bbtSave", QStringLiteral("OK"), Glyph::kCheck, 152, 112, 89, 25);
+  bbtSave->setAutoDefault(true);
   bbtSave->setDefault(true);
-  bbtCancel = new TBitBtn(QStringLiteral("Отмена"), GlyphIcon(Glyph::kCross), this);
-  bbtCancel->setObjectName(QStringLiteral("bbtCancel"));
-  bbtCancel->setGeometry(256, 112, 89, 25);
-  bbtCancel->setAutoDefault(false);
-  bbtGrad = new TBitBtn(QStringLiteral("Градуировка"), GlyphIcon(Glyph::kTableWindow), this);
-  bbtGrad->setObjectName(QStringLiteral("bbtGrad"));
-  bbtGrad->setGeometry(8, 112, 97, 25);
-  bbtGrad->setAutoDefault(false);
+  bbtCancel =
+      GlyphButton(this, "bbtCancel", QStringLiteral("Отмена"), Glyph::kCross, 256, 112, 89, 25);
+  bbtGrad = GlyphButton(this, "bbtGrad", QStringLiteral("Градуировка"), Glyph::kTableWindow, 8, 112,
+                        97, 25);
 
   QWidget::setTabOrder(seCriticalTime, cbConnetionType);
   QWidget::setTabOrder(cbConnetionType, bbtSave);

@@ -2,10 +2,11 @@
 // The settings dialog (refresh period, connection type) and the item that the
 // driver adds to the host's settings menu.
 #include <QDialog>
+#include <QFrame>
+#include <QPushButton>
 #include <QString>
 
 class QComboBox;
-
 class QLabel;
 
 namespace vr {
@@ -14,8 +15,6 @@ class TSilo;
 
 namespace vr::ui {
 
-class TBevel;
-class TBitBtn;
 class TRxSpinEdit;
 
 class TfmTuneParams : public QDialog {
@@ -25,12 +24,12 @@ class TfmTuneParams : public QDialog {
 
   QLabel* Label16;
   QLabel* Label17;
-  TBevel* Bevel1;
+  QFrame* Bevel1;
   TRxSpinEdit* seCriticalTime;
   QComboBox* cbConnetionType;
-  TBitBtn* bbtSave;
-  TBitBtn* bbtCancel;
-  TBitBtn* bbtGrad;
+  QPushButton* bbtSave;
+  QPushButton* bbtCancel;
+  QPushButton* bbtGrad;
 
   // The driver whose settings are shown; not owned.
   TSilo* Driver = nullptr;

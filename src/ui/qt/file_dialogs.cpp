@@ -1,4 +1,4 @@
-#include "ui/file_dialogs.h"
+#include "ui/qt/file_dialogs.h"
 
 #include <QFileDialog>
 #include <QStringList>

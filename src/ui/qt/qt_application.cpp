@@ -1,4 +1,4 @@
-#include "ui/qt_application.h"
+#include "ui/qt/qt_application.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "ui/grad_table.h"
+#include "ui/qt/grad_table.h"
 
 #include <QApplication>
 #include <QChart>
@@ -19,10 +19,10 @@
 #include "common/rounding.h"
 #include "config/ini_file.h"
 #include "config/settings.h"
-#include "ui/glyphs.h"
-#include "ui/table_thread.h"
-#include "ui/tune_params.h"
-#include "ui/widgets.h"
+#include "ui/qt/glyphs.h"
+#include "ui/qt/table_thread.h"
+#include "ui/qt/tune_params.h"
+#include "ui/qt/widgets.h"
 
 namespace vr::ui {
 
@@ -42,15 +42,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
   label->move(x, y);
   label->adjustSize();
   return label;
-}
-
-TBitBtn* MakeButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph, int x,
-                    int y, int w, int h) {
-  auto* button = new TBitBtn(caption, GlyphIcon(glyph), parent);
-  button->setObjectName(QString::fromLatin1(name));
-  button->setGeometry(x, y, w, h);
-  button->setAutoDefault(false);
-  return button;
 }
 
 TStringGrid* MakeGrid(QWidget* parent, const char* name, int rows, int x, int y) {
@@ -100,13 +91,13 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   for (int n = 1; n <= 31; ++n) cbSiloNum2->addItem(QString::number(n));
   cbSiloNum2->setCurrentIndex(-1);
 
-  bbtOpenFile = MakeButton(this, "bbtOpenFile", QStringLiteral("Считать из файла"),
-                           Glyph::kOpenSheet, 504, 12, 121, 25);
-  bbtSaveFile = MakeButton(this, "bbtSaveFile", QStringLiteral("Сохранить в файл"), Glyph::kFloppy,
-                           632, 12, 121, 25);
+  bbtOpenFile = GlyphButton(this, "bbtOpenFile", QStringLiteral("Считать из файла"),
+                            Glyph::kOpenSheet, 504, 12, 121, 25);
+  bbtSaveFile = GlyphButton(this, "bbtSaveFile", QStringLiteral("Сохранить в файл"), Glyph::kFloppy,
+                            632, 12, 121, 25);
   Label4 = MakeLabel(this, "Label4", QStringLiteral("Таблица градуировки уровнемера:"), 304, 43);
   Label5 = MakeLabel(this, "Label5", QStringLiteral("Сравнительная таблица градуировки:"), 560, 43);
-  Bevel3 = new TBevel(this);
+  Bevel3 = SunkenLine(this);
   Bevel3->setObjectName(QStringLiteral("Bevel3"));
   Bevel3->setGeometry(8, 48, 289, 2);
   Label22 = MakeLabel(this, "Label22", QStringLiteral("Полная высота резервуара, мм:"), 8, 64);
@@ -120,8 +111,8 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   BuildChart();
 
   sgTable = MakeGrid(this, "sgTable", kGaugeRows + 1, 304, 59);
-  bbtSetTable = MakeButton(this, "bbtSetTable", QString(), Glyph::kArrowLeft, 504, 224, 49, 25);
-  bbtSetConfig = MakeButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
+  bbtSetTable = GlyphButton(this, "bbtSetTable", QString(), Glyph::kArrowLeft, 504, 224, 49, 25);
+  bbtSetConfig = GlyphButton(this, "bbtSetConfig", QString(), Glyph::kArrowRight, 504, 264, 49, 25);
   sgConfig = MakeGrid(this, "sgConfig", 2, 560, 59);
   for (TStringGrid* grid : {sgTable, sgConfig}) {
     GridCells cells(grid);
@@ -135,16 +126,16 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
         [this](TStringGrid* g, int key) { return sgTableKeyDown(g, key); }});
   }
 
-  bbtWriteTable = MakeButton(this, "bbtWriteTable", QStringLiteral("Записать в уровнемер"),
-                             Glyph::kCheck, 112, 444, 145, 25);
-  bbtReadTable = MakeButton(this, "bbtReadTable", QStringLiteral("Считать из уровнемера"),
-                            Glyph::kCirclingArrows, 264, 444, 153, 25);
+  bbtWriteTable = GlyphButton(this, "bbtWriteTable", QStringLiteral("Записать в уровнемер"),
+                              Glyph::kCheck, 112, 444, 145, 25);
+  bbtReadTable = GlyphButton(this, "bbtReadTable", QStringLiteral("Считать из уровнемера"),
+                             Glyph::kCirclingArrows, 264, 444, 153, 25);
   bbtReadTable->setDefault(true);
-  bbtWriteConfig = MakeButton(this, "bbtWriteConfig", QStringLiteral("Записать в конф."),
-                              Glyph::kCheck, 424, 444, 121, 25);
-  bbtReadConfig = MakeButton(this, "bbtReadConfig", QStringLiteral("Считать из конф."),
-                             Glyph::kCirclingArrows, 552, 444, 121, 25);
-  BitBtn1 = MakeButton(this, "BitBtn1", QStringLiteral("Выход"), Glyph::kDoor, 680, 444, 75, 25);
+  bbtWriteConfig = GlyphButton(this, "bbtWriteConfig", QStringLiteral("Записать в конф."),
+                               Glyph::kCheck, 424, 444, 121, 25);
+  bbtReadConfig = GlyphButton(this, "bbtReadConfig", QStringLiteral("Считать из конф."),
+                              Glyph::kCirclingArrows, 552, 444, 121, 25);
+  BitBtn1 = GlyphButton(this, "BitBtn1", QStringLiteral("Выход"), Glyph::kDoor, 680, 444, 75, 25);
 
   OpenDialog1.Save = false;
   SaveDialog1.Save = true;
@@ -163,7 +154,7 @@ TfmGradTable::TfmGradTable(QWidget* parent) : QDialog(parent) {
   QWidget::setTabOrder(bbtSaveFile, BitBtn1);
   QWidget::setTabOrder(BitBtn1, seH);
 
-  auto on = [this](TBitBtn* button, void (TfmGradTable::*handler)()) {
+  auto on = [this](QPushButton* button, void (TfmGradTable::*handler)()) {
     connect(button, &QPushButton::clicked, this,
             [this, handler] { Guarded([&] { (this->*handler)(); }); });
   };

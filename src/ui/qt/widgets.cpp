@@ -1,10 +1,9 @@
-#include "ui/widgets.h"
+#include "ui/qt/widgets.h"
 
 #include <QFocusEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QPainter>
 #include <algorithm>
 #include <cmath>
 
@@ -292,21 +291,11 @@ void TRxSpinEdit::focusOutEvent(QFocusEvent* event) {
 
 // ---------------------------------------------------------------------------
 
-void TBevel::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  const int y = height() - 2;
-  p.setPen(palette().color(QPalette::Dark));
-  p.drawLine(0, y, width() - 1, y);
-  p.setPen(palette().color(QPalette::Light));
-  p.drawLine(0, y + 1, width() - 1, y + 1);
-}
-
-// ---------------------------------------------------------------------------
-
-TBitBtn::TBitBtn(const QString& caption, const QIcon& glyph, QWidget* parent)
-    : QPushButton(glyph, caption, parent) {
-  const QList<QSize> sizes = glyph.availableSizes();
-  if (!sizes.isEmpty()) setIconSize(sizes.front());
+QFrame* SunkenLine(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
 }
 
 }  // namespace vr::ui

@@ -1,10 +1,10 @@
 #pragma once
 // Controls shared by the library's windows: a string grid with fixed heading
 // cells and per-cell edit notifications, a spin field whose text may be empty,
-// buttons with pictures, and the locale's number conversions.
+// separator lines, and the locale's number conversions.
 #include <QAbstractSpinBox>
+#include <QFrame>
 #include <QLocale>
-#include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <functional>
@@ -156,22 +156,7 @@ class TRxSpinEdit : public QAbstractSpinBox {
   int decimals_ = 0;
 };
 
-// A sunken line along the bottom of its rectangle (a bevel of shape
-// "bottom line").
-class TBevel : public QWidget {
-  Q_OBJECT
- public:
-  explicit TBevel(QWidget* parent = nullptr) : QWidget(parent) {}
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-};
-
-// A button with a picture (and an optional caption).
-class TBitBtn : public QPushButton {
-  Q_OBJECT
- public:
-  TBitBtn(const QString& caption, const QIcon& glyph, QWidget* parent);
-};
+// A sunken horizontal line, two pixels high: the windows' separators.
+QFrame* SunkenLine(QWidget* parent);
 
 }  // namespace vr::ui

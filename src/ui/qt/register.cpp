@@ -1,10 +1,10 @@
-#include "ui/register.h"
+#include "ui/model/register.h"
 
 #include <mutex>
 
 #include "driver/silo.h"
-#include "ui/qt_application.h"
-#include "ui/tune_params.h"
+#include "ui/qt/qt_application.h"
+#include "ui/qt/tune_params.h"
 
 namespace vr::ui {
 

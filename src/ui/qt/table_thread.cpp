@@ -1,4 +1,4 @@
-#include "ui/table_thread.h"
+#include "ui/qt/table_thread.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -12,9 +12,9 @@
 #include "config/ini_file.h"
 #include "config/settings.h"
 #include "driver/silo.h"
-#include "ui/grad_table.h"
 #include "ui/model/table_transfer.h"
-#include "ui/widgets.h"
+#include "ui/qt/grad_table.h"
+#include "ui/qt/widgets.h"
 
 namespace vr::ui {
 namespace {

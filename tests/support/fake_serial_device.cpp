@@ -1,4 +1,4 @@
-#include "link/fake_serial_device.h"
+#include "fake_serial_device.h"
 
 #include <algorithm>
 #include <chrono>

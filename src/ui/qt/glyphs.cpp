@@ -1,4 +1,4 @@
-#include "ui/glyphs.h"
+#include "ui/qt/glyphs.h"
 
 #include <QPainter>
 #include <QPixmap>
@@ -58,6 +58,17 @@ QIcon GlyphIcon(Glyph glyph) {
     for (const GlyphShape& s : picture.shapes) Draw(p, s);
   }
   return QIcon(pixmap);
+}
+
+QPushButton* GlyphButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
+                         int x, int y, int w, int h) {
+  const QIcon icon = GlyphIcon(glyph);
+  auto* button = new QPushButton(icon, caption, parent);
+  button->setIconSize(icon.availableSizes().value(0, button->iconSize()));
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(x, y, w, h);
+  button->setAutoDefault(false);
+  return button;
 }
 
 }  // namespace vr::ui
