@@ -96,7 +96,6 @@ class TComPort {
 
   // Read-only views (for users and tests).
   bool IsOpen() const { return open_.load(std::memory_order_acquire); }
-  uint16_t PortNumber() const { return port_; }
   uint32_t BaudRate() const { return baud_rate_; }
   uint8_t DataBits() const { return data_bits_; }
   uint8_t Parity() const { return parity_; }

@@ -40,7 +40,6 @@ class NetSocket {
   // TCP_NODELAY and keep-alive; false when none answers or `cancel` is set
   // (checked at each Wake()).
   bool Connect(uint32_t limitMs, const std::atomic<bool>& cancel);
-  bool Connected() const;
   void Disconnect();
 
   IoStatus Send(const uint8_t* data, size_t n, size_t& sent);

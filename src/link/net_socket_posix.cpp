@@ -154,10 +154,6 @@ bool NetSocket::Connect(uint32_t limitMs, const std::atomic<bool>& cancel) {
   return false;
 }
 
-bool NetSocket::Connected() const {
-  return impl_->fd >= 0;
-}
-
 void NetSocket::Disconnect() {
   if (impl_->fd >= 0) close(impl_->fd);
   impl_->fd = -1;

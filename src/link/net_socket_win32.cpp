@@ -158,10 +158,6 @@ bool NetSocket::Connect(uint32_t limitMs, const std::atomic<bool>& cancel) {
   return false;
 }
 
-bool NetSocket::Connected() const {
-  return impl_->s != INVALID_SOCKET;
-}
-
 void NetSocket::Disconnect() {
   if (impl_->s != INVALID_SOCKET) closesocket(impl_->s);
   impl_->s = INVALID_SOCKET;

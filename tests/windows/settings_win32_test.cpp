@@ -127,7 +127,7 @@ TEST_F(Win32SettingsTest, GetSiloEx2OpensThePortTheFileNames) {
   ASSERT_NE(silo, nullptr);
   EXPECT_EQ(silo->GetConnectionType(), 3);
   EXPECT_EQ(silo->GetUpdatePeriodMs(), 7000);
-  EXPECT_TRUE(silo->HasLink()) << "COM1";
+  EXPECT_TRUE(silo->Gauge().HasLink()) << "COM1";
   delete silo;
   EXPECT_TRUE(app.shown.empty());
 }
@@ -136,7 +136,7 @@ TEST_F(Win32SettingsTest, MissingPortIsReported) {
   SilentApp app;
   TSilo* silo = CreateSiloEx3(nullptr, 6, 0);  // COM6 does not exist
   ASSERT_NE(silo, nullptr);
-  EXPECT_FALSE(silo->HasLink());
+  EXPECT_FALSE(silo->Gauge().HasLink());
   delete silo;
   ASSERT_EQ(app.shown.size(), 1u);
   EXPECT_EQ(app.shown[0], "Невозможно открыть порт COM6 для уровнемера!");
