@@ -23,8 +23,8 @@ int32_t ReadCalibrationTable(Exchanger& gauge, uint32_t n, int32_t* height, uint
   *height = DecodeTankHeight(reply.data());
   if (*height <= 0) return -1;
 
-  out = gauge.Exchange(std::string(kReadTable) + digits, nullptr, 0, kTableReplyLength,
-                       reply.data());
+  out =
+      gauge.Exchange(std::string(kReadTable) + digits, nullptr, 0, kTableReplyLength, reply.data());
   if (!out.Ok()) return -1;
   DecodeCalibrationPoints(reply.data(), points);
   return 0;

@@ -136,8 +136,7 @@ ExchangeReply Exchanger::Exchange(std::string_view command, const uint8_t* paylo
 }
 
 ExchangeReply Exchanger::ExchangeLocked(std::string_view command, const uint8_t* payload,
-                                        uint8_t payloadLength, uint8_t expected,
-                                        uint8_t* reply) {
+                                        uint8_t payloadLength, uint8_t expected, uint8_t* reply) {
   const auto started = std::chrono::steady_clock::now();
   // A reply buffer that this exchange did not fill must never be decoded.
   std::memset(reply, 0, kFrameBufferSize);
@@ -195,17 +194,16 @@ ExchangeReply Exchanger::Transfer(const uint8_t* frame, uint8_t frameLength, uin
   return result;
 }
 
-ExchangeReply Exchanger::TransferOverBlock(uint8_t block, const uint8_t* frame,
-                                           uint8_t frameLength, uint8_t* reply,
-                                           uint8_t expected) {
+ExchangeReply Exchanger::TransferOverBlock(uint8_t block, const uint8_t* frame, uint8_t frameLength,
+                                           uint8_t* reply, uint8_t expected) {
   auto answered = [this] { return last_check_.ran && last_check_.fault == ExchangeOutcome::kOk; };
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const auto started = std::chrono::steady_clock::now();
     last_check_ = {};
     uint8_t state = 0;
     try {
-      state = block_channel_.Transact(block, frame, frameLength, reply, expected,
-                                      &CheckBlockReply, this);
+      state = block_channel_.Transact(block, frame, frameLength, reply, expected, &CheckBlockReply,
+                                      this);
     } catch (const ECommBlock&) {
       if (trace_) TraceAttempt(ExchangeOutcome::kBlockError, started, frame, frameLength, reply);
       throw;
@@ -214,7 +212,7 @@ ExchangeReply Exchanger::TransferOverBlock(uint8_t block, const uint8_t* frame,
       const ExchangeOutcome outcome = state == VRSILO_LINK_OK && answered() ? ExchangeOutcome::kOk
                                       : state == VRSILO_LINK_SILENT ? ExchangeOutcome::kNoReply
                                       : last_check_.ran             ? last_check_.fault
-                                                        : ExchangeOutcome::kBadFrame;
+                                                                    : ExchangeOutcome::kBadFrame;
       TraceAttempt(outcome, started, frame, frameLength, reply);
     }
     // The attempts end when the block reports 0, or 1 once our check accepted
@@ -273,8 +271,7 @@ std::optional<AllTanksReply> Exchanger::ReadAllTanks() {
   for (std::string_view report : {kDensityReport, kInventoryReport}) {
     const ExchangeReply r = AllTanksAttempt(std::string(report) + TankDigits(0), reply);
     if (!r.Ok()) continue;
-    if (std::optional<AllTanksReply> decoded = DecodeAllTanksReply(reply, r.length))
-      return decoded;
+    if (std::optional<AllTanksReply> decoded = DecodeAllTanksReply(reply, r.length)) return decoded;
   }
   // Not understood (the unknown-command reply, silence, a bad frame): the
   // tanks are asked one by one from now on, so this costs once per link.

@@ -106,7 +106,7 @@ class Exchanger {
   std::atomic<bool> request_pending_{false};
   // The gauge did not answer a request for every tank (under lock_).
   bool all_tanks_refused_ = false;
-  CheckRecord last_check_;  // what the check said in the current attempt
+  CheckRecord last_check_;                // what the check said in the current attempt
   std::unique_ptr<ExchangeTrace> trace_;  // none unless configured
   std::string link_name_;                 // for the trace
 

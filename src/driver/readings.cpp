@@ -19,12 +19,12 @@ void TSilo::GetTemperatures(uint32_t i, double* out4) {
 
 uint8_t TSilo::GetWater(uint32_t i) {
   return tanks_.Read<uint8_t>(i, kStampWater, 0,
-                            [](const CachedReading& r) { return r.Water.load(); });
+                              [](const CachedReading& r) { return r.Water.load(); });
 }
 
 double TSilo::GetDensity(uint32_t i) {
   return tanks_.Read(i, kStampDensity, kDefaultDensity,
-                   [](const CachedReading& r) { return r.Density.load(); });
+                     [](const CachedReading& r) { return r.Density.load(); });
 }
 
 double TSilo::GetVolume(uint32_t i) {

@@ -30,7 +30,6 @@ class CommBlockChannel {
   CommBlockChannel(const CommBlockChannel&) = delete;
   CommBlockChannel& operator=(const CommBlockChannel&) = delete;
 
-
   // Gives the block the handler it calls whenever the channel needs its set-up
   // again, then sets it up. Throws ECommBlock.
   void Open(uint8_t block, ConfigureFn configure, void* context);

@@ -168,7 +168,8 @@ TEST_F(ReadingsTest, ReplyForAnotherTankDoesNotPassForTheRequestedOne) {
   override_echo_ = "05";
   EXPECT_DOUBLE_EQ(silo_->GetLevel(0), 0.0);
   EXPECT_EQ(silo_->Tanks().Stamp(1, kStampLevel), 0.0);
-  EXPECT_EQ(silo_->Tanks().Stamp(5, kStampLevel), 0.0) << "an answer to another request is not decoded";
+  EXPECT_EQ(silo_->Tanks().Stamp(5, kStampLevel), 0.0)
+      << "an answer to another request is not decoded";
   EXPECT_EQ(silo_->GetLinkState(), 3);
 }
 

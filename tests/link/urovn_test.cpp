@@ -112,7 +112,7 @@ TEST_F(UrovnTest, SendRequestQueuesTheFrame) {
 struct FramingCase {
   const char* name;
   std::vector<std::string> passes;  // bytes of each receive pass
-  ExchangeOutcome check;  // the driver's verdict on the frame handed over
+  ExchangeOutcome check;            // the driver's verdict on the frame handed over
   std::string reply;
 };
 
@@ -147,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, UrovnFraming,
     ::testing::Values(
         FramingCase{"MinimalFrameOnePass", {kMinimalFrame}, kOk, kMinimalFrame},
-        FramingCase{"MinimalFrameOneBytePerPass", OneBytePerPass(kMinimalFrame), kOk, kMinimalFrame},
+        FramingCase{"MinimalFrameOneBytePerPass", OneBytePerPass(kMinimalFrame), kOk,
+                    kMinimalFrame},
         FramingCase{"LoneAmpersandInData", {kAmpFrame}, kOk, kAmpFrame},
         FramingCase{"LoneAmpersandOneBytePerPass", OneBytePerPass(kAmpFrame), kOk, kAmpFrame},
         FramingCase{"AmpersandPairSplitAcrossPasses",
@@ -158,7 +159,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {kDataFrame.substr(0, 3), kDataFrame.substr(3, 10), kDataFrame.substr(13)},
                     kOk,
                     kDataFrame},
-        FramingCase{"LowerCaseChecksumFailsTheCheck", {kLowerFrame}, ExchangeOutcome::kBadChecksum, kLowerFrame}),
+        FramingCase{"LowerCaseChecksumFailsTheCheck",
+                    {kLowerFrame},
+                    ExchangeOutcome::kBadChecksum,
+                    kLowerFrame}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
 
 TEST_F(UrovnTest, TheFrameCompletesAtItsFourteenthByte) {

@@ -76,7 +76,8 @@ bool ProbePort(uint16_t port) {
           stop = ", stopped answering at tank " + std::to_string(tank);
           break;
         }
-        if (result == vr::ExchangeOutcome::kOk) tanks += (tanks.empty() ? " " : ", ") + std::to_string(tank);
+        if (result == vr::ExchangeOutcome::kOk)
+          tanks += (tanks.empty() ? " " : ", ") + std::to_string(tank);
       }
       verdict = "gauge found, " + (tanks.empty() ? "no tank answered" : "tanks" + tanks) + stop;
     }
