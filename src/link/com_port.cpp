@@ -37,6 +37,8 @@ TComPort::TComPort(uint16_t port) : TComPort(port, DeferOpen{}) {
 
 TComPort::TComPort(uint16_t port, DeferOpen) : port_(port) {}
 
+TComPort::TComPort(std::string address, DeferOpen) : address_(std::move(address)) {}
+
 TComPort::~TComPort() {
   Close();
 }
@@ -45,7 +47,8 @@ TComPort::~TComPort() {
 // Open / Close
 
 void TComPort::Open() {
-  if (port_ == 0 || IsOpen() || device_) return;  // port 0 is never opened
+  // Port 0 is never opened, unless an address names the device.
+  if ((port_ == 0 && address_.empty()) || IsOpen() || device_) return;
   // A fresh start: nothing of an earlier opening survives.
   rx_write_ = rx_read_ = tx_write_ = tx_read_ = 0;
   rx_full_ = tx_full_ = false;
@@ -58,7 +61,7 @@ void TComPort::Open() {
   try {
     // The device, exclusively.
     try {
-      device_ = OpenSerialDevice(port_);
+      device_ = address_.empty() ? OpenSerialDevice(port_) : OpenSerialDeviceAt(address_);
     } catch (const std::exception&) {
       device_.reset();
     }

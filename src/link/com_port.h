@@ -108,6 +108,9 @@ class TComPort {
   // threads start (they call BytesArrived): it calls Open() itself.
   struct DeferOpen {};
   TComPort(uint16_t port, DeferOpen);
+  // A port reached by an address rather than a number (OpenSerialDeviceAt);
+  // its number, in messages, is 0.
+  TComPort(std::string address, DeferOpen);
 
   // Slot 0: called on the comm-event thread after each receive pass that found
   // bytes waiting in the device, with the number of bytes the pass moved into
@@ -153,6 +156,7 @@ class TComPort {
   // the event word live inside the device and the threads).
   uint32_t baud_rate_ = kDefaultBaudRate;
   uint16_t port_ = 0;
+  std::string address_;
   uint8_t data_bits_ = 8;
   uint8_t stop_bits_ = 1;
   uint8_t parity_ = 0;

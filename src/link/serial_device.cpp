@@ -41,6 +41,24 @@ std::unique_ptr<ISerialDevice> OpenSerialDevice(uint16_t port) {
   return OpenPlatformSerialDevice(port);
 }
 
+std::unique_ptr<ISerialDevice> OpenSerialDeviceAt(const std::string& address) {
+  if (address.size() > 3 && address.compare(0, 3, "COM") == 0 &&
+      address.find_first_not_of("0123456789", 3) == std::string::npos && address.size() <= 6) {
+    const unsigned long n = std::stoul(address.substr(3));
+    return n >= 1 && n <= 0xFFFF ? OpenSerialDevice(static_cast<uint16_t>(n)) : nullptr;
+  }
+  NetAddress net;
+  switch (ParsePortAddress(address, net)) {
+    case PortForm::kNetwork:
+      return OpenNetDevice(0, net);
+    case PortForm::kMalformed:
+      return nullptr;
+    case PortForm::kDevice:
+      break;
+  }
+  return OpenPlatformSerialDeviceAt(address);
+}
+
 void SetSerialDeviceFactory(SerialDeviceFactory factory) {
   std::lock_guard<std::mutex> guard(FactoryMutex());
   Factory() = std::move(factory);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace vr {
 
@@ -182,6 +183,11 @@ std::unique_ptr<ISerialDevice> OpenSerialDevice(uint16_t port);
 void SetSerialDeviceFactory(SerialDeviceFactory factory);
 // The platform's own opener (what an empty factory means).
 std::unique_ptr<ISerialDevice> OpenPlatformSerialDevice(uint16_t port);
+// The device an address names: "COMn" as OpenSerialDevice(n), "tcp://" and
+// "rfc2217://" a network link, anything else a device path (POSIX; Windows
+// reaches its ports as COMn). nullptr as OpenSerialDevice.
+std::unique_ptr<ISerialDevice> OpenSerialDeviceAt(const std::string& address);
+std::unique_ptr<ISerialDevice> OpenPlatformSerialDeviceAt(const std::string& path);
 
 // RAII: installs a factory for the life of the object, then restores the
 // platform's.

@@ -540,4 +540,8 @@ std::unique_ptr<ISerialDevice> OpenPlatformSerialDevice(uint16_t port) {
   return OpenPosixSerialDevice(SerialDevicePath(port));
 }
 
+std::unique_ptr<ISerialDevice> OpenPlatformSerialDeviceAt(const std::string& path) {
+  return OpenPosixSerialDevice(path);
+}
+
 }  // namespace vr

@@ -336,4 +336,9 @@ std::unique_ptr<ISerialDevice> OpenPlatformSerialDevice(uint16_t port) {
   return device;
 }
 
+// Device paths are a POSIX form of address.
+std::unique_ptr<ISerialDevice> OpenPlatformSerialDeviceAt(const std::string&) {
+  return nullptr;
+}
+
 }  // namespace vr

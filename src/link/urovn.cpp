@@ -9,6 +9,14 @@
 namespace vr {
 
 TUrovn::TUrovn(uint16_t port) : TComPort(port, DeferOpen{}) {
+  SetUp();
+}
+
+TUrovn::TUrovn(const std::string& address) : TComPort(address, DeferOpen{}) {
+  SetUp();
+}
+
+void TUrovn::SetUp() {
   // The framer is ready (member initialisers) before the port's threads start,
   // so that BytesArrived never runs on a half-built object.
   try {

@@ -5,6 +5,7 @@
 // caller's business.
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "link/com_port.h"
 #include "link/event.h"
@@ -19,6 +20,8 @@ class TUrovn : public TComPort {
 
   // Opens and sets up the port; throws the ESerialIO family.
   explicit TUrovn(uint16_t port);
+  // The same on the device an address names (OpenSerialDeviceAt).
+  explicit TUrovn(const std::string& address);
   ~TUrovn() override;
 
   // Restarts the framer for replies of up to replyLimit bytes (255, or up to
@@ -47,6 +50,8 @@ class TUrovn : public TComPort {
   bool FeedByte();
 
  private:
+  void SetUp();
+
   // The framer and the last complete frame: written on the comm-event thread
   // (FeedByte) and by SendRequest, read by AwaitReply; guarded by the port lock.
   ReplyFramer framer_;
