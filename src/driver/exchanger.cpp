@@ -101,6 +101,23 @@ std::string Exchanger::Connect(ConnectionType type) {
   return failure;
 }
 
+bool Exchanger::ConnectTo(const std::string& address) {
+  FlushOnExit flush{trace_};
+  std::lock_guard<std::mutex> guard(lock_);
+  link_.reset();
+  all_tanks_refused_ = false;
+  type_.store(ConnectionType::kCount, std::memory_order_relaxed);  // neither block nor port
+  link_name_ = address;
+  TraceNote("connection");
+  try {
+    link_ = std::make_unique<TUrovn>(address);
+    link_->SetReplyTimeoutMs(reply_timeout_ms_);
+  } catch (const std::exception& e) {
+    TraceNote(std::string("open failed: ") + e.what());
+  }
+  return link_ != nullptr;
+}
+
 bool Exchanger::HasLink() {
   std::lock_guard<std::mutex> guard(lock_);
   return link_ != nullptr;
@@ -129,17 +146,19 @@ void Exchanger::OpenCommBlock() {
 }
 
 ExchangeReply Exchanger::Exchange(std::string_view command, const uint8_t* payload,
-                                  uint8_t payloadLength, uint8_t expected, uint8_t* reply) {
+                                  uint8_t payloadLength, uint8_t expected, uint8_t* reply,
+                                  size_t capacity) {
   FlushOnExit flush{trace_};
   std::lock_guard<std::mutex> guard(lock_);
-  return ExchangeLocked(command, payload, payloadLength, expected, reply);
+  return ExchangeLocked(command, payload, payloadLength, expected, reply, capacity);
 }
 
 ExchangeReply Exchanger::ExchangeLocked(std::string_view command, const uint8_t* payload,
-                                        uint8_t payloadLength, uint8_t expected, uint8_t* reply) {
+                                        uint8_t payloadLength, uint8_t expected, uint8_t* reply,
+                                        size_t capacity) {
   const auto started = std::chrono::steady_clock::now();
   // A reply buffer that this exchange did not fill must never be decoded.
-  std::memset(reply, 0, kFrameBufferSize);
+  std::memset(reply, 0, capacity);
   FrameBuffer frame{};
   const uint8_t frameLength = BuildRequest(command, payload, payloadLength, frame.data());
   // The checks accept only the answer to this request; outside an exchange
@@ -155,8 +174,8 @@ ExchangeReply Exchanger::ExchangeLocked(std::string_view command, const uint8_t*
   ExchangeReply result;
   if (type.IsBlock()) {
     result = TransferOverBlock(type.BlockIndex(), frame.data(), frameLength, reply, expected);
-  } else if (type.IsPort()) {
-    result = Transfer(frame.data(), frameLength, reply);
+  } else if (type.IsPort() || link_) {
+    result = Transfer(frame.data(), frameLength, reply, capacity);
   } else {
     result = {ExchangeOutcome::kNoLink, 0};  // nothing to send over; the state stays
   }
@@ -181,11 +200,12 @@ ExchangeReply Exchanger::DirectAttempt(const uint8_t* frame, size_t frameLength,
   return received;
 }
 
-ExchangeReply Exchanger::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply) {
+ExchangeReply Exchanger::Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
+                                  size_t capacity) {
   ExchangeReply result;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const auto started = std::chrono::steady_clock::now();
-    result = DirectAttempt(frame, frameLength, reply, kFrameBufferSize);
+    result = DirectAttempt(frame, frameLength, reply, capacity);
     if (trace_) TraceAttempt(result.outcome, started, frame, frameLength, reply);
     if (result.Ok()) break;
   }

@@ -44,6 +44,9 @@ class Exchanger {
   // uses a link while it goes. Returns the message for the host when the
   // port cannot be opened, else an empty string.
   std::string Connect(ConnectionType type);
+  // Opens the direct link an address names (OpenSerialDeviceAt) in place of
+  // any other; false when it does not open.
+  bool ConnectTo(const std::string& address);
   bool HasLink();
   // The reply time-out of the direct links opened from now on and of the
   // one in use (1500 ms by default).
@@ -55,11 +58,12 @@ class Exchanger {
   void ConfigureChannel();
 
   // One request-reply exchange with up to three attempts, serialised by the
-  // exchange lock. reply is a 255-byte buffer, emptied first; only a kOk
-  // result may be decoded, and its length is the checked reply's. expected:
-  // the reply length the communication block is told to wait for.
+  // exchange lock. reply is a buffer of `capacity` bytes (255, or up to
+  // kAllTanksFrameSize on the direct link), emptied first; only a kOk result
+  // may be decoded, and its length is the checked reply's. expected: the
+  // reply length the communication block is told to wait for.
   ExchangeReply Exchange(std::string_view command, const uint8_t* payload, uint8_t payloadLength,
-                         uint8_t expected, uint8_t* reply);
+                         uint8_t expected, uint8_t* reply, size_t capacity = kFrameBufferSize);
   // Every tank in one reply over the direct link: the density report, else
   // the plain one, one attempt each. A gauge that understands neither is
   // asked per tank for the rest of the link's life: nullopt at once.
@@ -75,8 +79,10 @@ class Exchanger {
   };
 
   ExchangeReply ExchangeLocked(std::string_view command, const uint8_t* payload,
-                               uint8_t payloadLength, uint8_t expected, uint8_t* reply);
-  ExchangeReply Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply);
+                               uint8_t payloadLength, uint8_t expected, uint8_t* reply,
+                               size_t capacity);
+  ExchangeReply Transfer(const uint8_t* frame, uint8_t frameLength, uint8_t* reply,
+                         size_t capacity);
   ExchangeReply TransferOverBlock(uint8_t block, const uint8_t* frame, uint8_t frameLength,
                                   uint8_t* reply, uint8_t expected);
   // One attempt on the direct link: send, wait, check against the echo.
