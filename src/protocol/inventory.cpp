@@ -1,5 +1,6 @@
 #include "protocol/inventory.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "common/rounding.h"
@@ -43,8 +44,11 @@ bool IsDensityReport(const uint8_t* reply) {
 
 // The values of the fields starting at `at` in a buffer of `size` bytes.
 void DecodeFields(const uint8_t* reply, size_t size, size_t at, bool density, InventoryReply& out) {
+  // A value that is not finite reads as 0.0: hosts run with the invalid-
+  // operation exception unmasked and would trap at their first use of a NaN.
   auto field = [&](int k) {
-    return HexToSingleIn(reply, size, at + 8 * static_cast<size_t>(k - 1));
+    const float v = HexToSingleIn(reply, size, at + 8 * static_cast<size_t>(k - 1));
+    return std::isfinite(v) ? v : 0.0f;
   };
   TankReading& r = out.reading;
   r.Volume = field(1);

@@ -98,5 +98,23 @@ TEST(Inventory, EveryTankInOneReply) {
   }
 }
 
+// NaN and infinity never reach the host's slots: they read as 0.0.
+TEST(Inventory, NonFiniteValuesReadAsZero) {
+  for (const char* bits : {"7FC00000", "7F800000", "FF800000"}) {
+    SCOPED_TRACE(bits);
+    std::string block = Block(3, 6);
+    for (int k = 0; k < 6; ++k) block.replace(9 + 8 * k, 8, bits);
+    const std::string frame = Frame("i21403", block);
+    FrameBuffer buffer{};
+    std::copy(frame.begin(), frame.end(), buffer.begin());
+    const auto r = DecodeInventoryReply(buffer.data(), static_cast<uint8_t>(frame.size()));
+    ASSERT_TRUE(r);
+    const TankReading& t = r->reading;
+    for (double v : {t.Level, t.Volume, t.Density, t.Temperature[0], t.Temperature[3]})
+      EXPECT_EQ(v, 0.0);
+    EXPECT_EQ(t.Water, 0);
+  }
+}
+
 }  // namespace
 }  // namespace vr
