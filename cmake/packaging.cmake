@@ -17,6 +17,7 @@ set(VRSILO_SONAME libvrsilo.so.${PROJECT_VERSION_MAJOR})
 install(TARGETS vrsilo
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(FILES include/vrsilo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(FILES include/vrsilo/gauge.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vrsilo COMPONENT dev)
 
 # CMake package: vrsilo::headers and VRSILO_MODULE, relocatable with the prefix.
 set(VRSILO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vrsilo)
