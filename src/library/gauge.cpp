@@ -17,6 +17,7 @@
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/inventory.h"
+#include "protocol/reply_framer.h"
 #include "protocol/tank_records.h"
 #include "vrsilo.h"
 
