@@ -60,9 +60,9 @@ long Number(const uint8_t* p, size_t n, int radix) {
 void ConsoleTime(const uint8_t* p, char out[17]) {
   out[0] = '\0';
   if (Number(p, kTimeLength, 10) < 0) return;
-  const char text[17] = {'2', '0', char(p[0]), char(p[1]), '-', char(p[2]), char(p[3]), '-',
-                         char(p[4]), char(p[5]), 'T', char(p[6]), char(p[7]), ':', char(p[8]),
-                         char(p[9]), '\0'};
+  const char text[17] = {'2',        '0', char(p[0]), char(p[1]), '-', char(p[2]),
+                         char(p[3]), '-', char(p[4]), char(p[5]), 'T', char(p[6]),
+                         char(p[7]), ':', char(p[8]), char(p[9]), '\0'};
   std::memcpy(out, text, sizeof text);
 }
 

@@ -59,9 +59,9 @@ TEST(TankRecords, TheConsoleExamplesOfBothReports) {
   EXPECT_EQ(r[0].fields, 0x3FFu);
   EXPECT_EQ(r[0].status, 0u);
   const double want[] = {6000, 36896, 46.0, 42.5, 0.25, 68.0, 45.8, 5975, 4000, 2.0};
-  const double got[] = {r[0].volume,      r[0].mass,       r[0].density, r[0].height,
-                        r[0].water,       r[0].temperature, r[0].tc_density, r[0].tc_volume,
-                        r[0].ullage,      r[0].water_volume};
+  const double got[] = {r[0].volume, r[0].mass,        r[0].density,    r[0].height,
+                        r[0].water,  r[0].temperature, r[0].tc_density, r[0].tc_volume,
+                        r[0].ullage, r[0].water_volume};
   for (int k = 0; k < 10; ++k) EXPECT_NEAR(got[k], want[k], 1e-4) << "field " << k + 1;
 }
 
@@ -76,21 +76,37 @@ TEST(TankRecords, TableOfRecordsAndFaults) {
     std::vector<int> tanks;
     std::vector<unsigned> fields;
   } cases[] = {
-      {"every tank, three records", Frame("i21400", "01A000106" + std::string(48, '0') +
-                                                        "02B000206" + std::string(48, '0') +
-                                                        "16C000406" + std::string(48, '0')),
-       true, {1, 2, 16}, {0x1D9u, 0x1D9u, 0x1D9u}},
+      {"every tank, three records",
+       Frame("i21400", "01A000106" + std::string(48, '0') + "02B000206" + std::string(48, '0') +
+                           "16C000406" + std::string(48, '0')),
+       true,
+       {1, 2, 16},
+       {0x1D9u, 0x1D9u, 0x1D9u}},
       {"no tank at all", Frame("i20100", ""), true, {}, {}},
-      {"non-finite fields are absent", Frame("i20103", "03100000" "3" + nan + inf + f1), true,
-       {3}, {VRSILO_FIELD_ULLAGE}},
-      {"a tank without data", Frame("i20100", "05?????06" + std::string(48, '0') +
-                                                  "061000006" + std::string(48, '0')),
-       true, {5, 6}, {0u, 0x5Fu}},
-      {"a '?' count ends the reply", Frame("i20100", "071000006" + std::string(48, '0') +
-                                                         "081????" + "??" + std::string(48, '0')),
-       true, {7}, {0x5Fu}},
-      {"records not filling the reply", Frame("i21400", "011000006" + std::string(40, '0')),
-       false, {}, {}},
+      {"non-finite fields are absent",
+       Frame("i20103",
+             "03100000"
+             "3" +
+                 nan + inf + f1),
+       true,
+       {3},
+       {VRSILO_FIELD_ULLAGE}},
+      {"a tank without data",
+       Frame("i20100", "05?????06" + std::string(48, '0') + "061000006" + std::string(48, '0')),
+       true,
+       {5, 6},
+       {0u, 0x5Fu}},
+      {"a '?' count ends the reply",
+       Frame("i20100",
+             "071000006" + std::string(48, '0') + "081????" + "??" + std::string(48, '0')),
+       true,
+       {7},
+       {0x5Fu}},
+      {"records not filling the reply",
+       Frame("i21400", "011000006" + std::string(40, '0')),
+       false,
+       {},
+       {}},
       {"another report", Frame("i60201", "01REGULAR UNLEADED    "), false, {}, {}},
   };
   for (const auto& c : cases) {
@@ -108,9 +124,9 @@ TEST(TankRecords, TableOfRecordsAndFaults) {
 
 TEST(TankRecords, StatusBitsProductAndCapacity) {
   bool ok = false;
-  const auto r = Decode(Frame("i21400", "01X000706" + std::string(48, '0') + "02Y000006" +
-                                            std::string(48, '0')),
-                        ok, 1);
+  const auto r = Decode(
+      Frame("i21400", "01X000706" + std::string(48, '0') + "02Y000006" + std::string(48, '0')), ok,
+      1);
   ASSERT_TRUE(ok);
   ASSERT_EQ(r.size(), 1u) << "no record past the capacity";
   EXPECT_EQ(r[0].product, 'X');

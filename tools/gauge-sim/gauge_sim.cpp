@@ -55,11 +55,12 @@ void AppendInventory(std::vector<uint8_t>& out, int tank, const TankState& t, bo
          {t.volume, t.tc_volume, t.ullage, t.level, t.water, t.temperature, t.water_volume})
       AppendHex(out, v);
   } else if (model == GaugeSim::Model::kTls350) {
+    // Field 2 of the density report is the mass in both families.
+    const float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
     AppendText(out, "06");
-    for (float v : {t.volume, t.tc_volume, t.density, t.level, t.water, t.temperature})
-      AppendHex(out, v);
+    for (float v : {t.volume, mass, t.density, t.level, t.water, t.temperature}) AppendHex(out, v);
   } else {
-    float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
+    const float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
     AppendText(out, "0A");
     for (float v : {t.volume, mass, t.density, t.level, t.water, t.temperature, t.tc_density,
                     t.tc_volume, t.ullage, t.water_volume})

@@ -16,8 +16,8 @@
 //             SOH, echo of the 6 command chars, 19-char header
 //             YYMMDDHHmm + tank (2) + product code (1) + status (4) + field count (2),
 //             data fields of 8 upper-case hex floats from offset 26, "&&",
-//             4-char checksum, ETX. Fields: 1 volume (26), 2 TC volume (34),
-//             3 density kg/m3 in i214 / ullage in i201 (42), 4 level (50),
+//             4-char checksum, ETX. Fields: 1 volume (26), 2 TC volume in i201 /
+//             mass kg in i214 (34), 3 ullage in i201 / density kg/m3 in i214 (42), 4 level (50),
 //             5 water (58), 6 temperature (66), 7 water volume (74, i201 only).
 //   model tls4 (GaugeSim::Model::kTls4): "i214" has 10 fields, field count
 //             "0A", 113 bytes: 1 volume, 2 mass kg, 3 density kg/m3, 4 level,
@@ -78,7 +78,7 @@ constexpr std::string_view kErrorReply = vr::kUnknownCommandReply;
 // One tank of the model. Values are carried on the wire as IEEE singles.
 struct TankState {
   float volume = 0;        // field 1, litres
-  float tc_volume = 0;     // field 2, temperature-compensated volume, litres
+  float tc_volume = 0;     // field 2 of i201, temperature-compensated volume, litres
   float ullage = 0;        // field 3 of i201, litres
   float level = 0;         // field 4, product level, mm
   float water = 0;         // field 5, water level, mm
@@ -86,7 +86,7 @@ struct TankState {
   float water_volume = 0;  // field 7 of i201, litres
   float density = 0;       // field 3 of i214, kg/m3 (the driver divides by 1000)
   float tc_density = 0;    // field 7 of tls4 i214, kg/m3 (the tank text defaults it to density)
-  float mass = 0;          // field 2 of tls4 i214, kg; 0 = volume * density / 1000
+  float mass = 0;          // field 2 of i214, kg; 0 = volume * density / 1000
   float height = 0;        // full height in mm, served by i607, written by s607
   // Calibration volumes: element k-1 is the volume at level k/20 of the full
   // height (element 19 = full-height volume), as the driver's CalibrationPoints.
