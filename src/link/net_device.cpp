@@ -50,6 +50,9 @@ void NetDevice::Stop() {
 }
 
 bool NetDevice::Claim() {
+  // A COM port mapped to the network is held exclusively, as its device would
+  // be; a link opened by its address alone (port 0) holds no port number.
+  if (port_ == 0) return true;
   claimed_ = Held().Claim(port_);
   return claimed_;
 }
