@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# agent_test.sh SCENARIO AGENT SIM LIB MOSQUITTO: one vr-agent scenario against
+# agent_test.sh SCENARIO AGENT SIM MOSQUITTO: one vr-agent scenario against
 # its own broker on a free loopback port.
 set -euo pipefail
-SCENARIO=$1 AGENT=$2 SIM=$3 LIB=$4 MOSQUITTO=$5
+SCENARIO=$1 AGENT=$2 SIM=$3 MOSQUITTO=$4
 WORK=$(mktemp -d /tmp/vr-agent-test-XXXXXX)
 chmod 755 "$WORK"
-BROKER_PID="" SIM_PID="" AGENT_PID="" SIM1_PID=""
+BROKER_PID="" SIM_PID="" AGENT_PID="" SIM1_PID="" MORE_PIDS="" PORTS=""
 cleanup() {
-  for p in $AGENT_PID $SIM_PID $SIM1_PID $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
+  for p in $AGENT_PID $SIM_PID $SIM1_PID $MORE_PIDS $BROKER_PID; do kill -9 "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
@@ -36,8 +36,9 @@ start_broker() {  # on $PORT, picked once
 # Two tanks whose values are exact in single precision; commands on sim.in.
 start_sim() {  # extra simulator options in "$@"
   mkfifo "$WORK/sim.in" "$WORK/sim.out"
-  "$SIM" --tcp 0 --quiet --tank "1:level=1234.5,volume=20000.25,water=12,temperature=15.25,density=845.5" \
-    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750" "$@" \
+  "$SIM" --tcp 0 --quiet \
+    --tank "1:level=1234.5,volume=20000.25,water=3.5,temperature=15.25,density=845.5,mass=16910,ullage=9999.75,water_volume=1.5,status=0001,product=2" \
+    --tank "2:level=800,volume=9000.5,water=0,temperature=-3.5,density=750,tc_density=752.25,mass=6750" "$@" \
     < "$WORK/sim.in" > "$WORK/sim.out" 2> "$WORK/sim.log" &
   SIM_PID=$!
   exec 4> "$WORK/sim.in" 5< "$WORK/sim.out"
@@ -45,10 +46,11 @@ start_sim() {  # extra simulator options in "$@"
   PORTS="COM1=$SIM_ADDR"
 }
 
+GAUGES=(--gauge COM1)
 start_agent() {  # extra options in "$@"
   export WINDIR="$WORK"
   printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\n%s\r\n' "${PORTS// /$'\r\n'}" > "$WORK/cnf.INI"
-  "$AGENT" --lib "$LIB" --broker "${URL:-mqtt}://127.0.0.1:$PORT" --site test --gauge COM1 --period 1 \
+  "$AGENT" --broker "${URL:-mqtt}://127.0.0.1:$PORT" --site test "${GAUGES[@]}" --period 1 \
     "$@" 2> "$WORK/agent.log" &
   AGENT_PID=$!
 }
@@ -58,11 +60,14 @@ SUB=()  # the subscriber's credentials
 first() { mosquitto_sub -h 127.0.0.1 -p "$PORT" "${SUB[@]}" -t "$1" -C 1 -W "$2" 2>/dev/null || true; }
 
 TS='"read_at":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}"'
-expect_tank() {  # topic, expected JSON without read_at
+CT='"console_time":"20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}",'
+expect_tank() {  # topic, expected JSON without console_time and read_at
   local got
   got=$(first "$1" 10)
   [[ "$got" =~ ,${TS}\}$ ]] || fail "$1: no read_at in '$got'"
-  [ "${got%,\"read_at\"*}}" = "$2" ] || fail "$1: got '$got', expected '$2'"
+  [[ "$got" =~ ${CT} ]] || fail "$1: no console_time in '$got'"
+  got=$(sed -E "s/${CT}//" <<< "${got%,\"read_at\"*}}")
+  [ "$got" = "$2" ] || fail "$1: got '$got', expected '$2'"
 }
 
 stop_within() {  # SIGTERM: exit status 0 and "offline" within $1 seconds
@@ -76,16 +81,26 @@ stop_within() {  # SIGTERM: exit status 0 and "offline" within $1 seconds
 }
 
 case "$SCENARIO" in
-  values)
+  values)  # the older family: the density report and the plain one; every tank reported
     start_broker; start_sim
-    TZ=XYZ-5:30 start_agent --tanks 1-2 --heartbeat 1
+    TZ=XYZ-5:30 start_agent --heartbeat 1
     TS=${TS/'[+-][0-9]{2}:[0-9]{2}'/'\+05:30'}  # local time of that zone
     expect_tank vrsilo/test/COM1/tank/1 \
-      '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
+      '{"tank":1,"level":1234.5,"volume":20000.25,"tc_volume":20000.25,"ullage":9999.75,"water":3.5,"water_volume":1.5,"temperature":15.25,"density":845.5,"mass":16910,"product":"2","status":1,"delivery_in_progress":true,"link_state":1}'
     expect_tank vrsilo/test/COM1/tank/2 \
-      '{"tank":2,"level":800,"volume":9000.5,"water":0,"temperatures":[-3.5,-3.5,-3.5,-3.5],"density":0.75,"link_state":1}'
+      '{"tank":2,"level":800,"volume":9000.5,"tc_volume":9000.5,"ullage":0,"water":0,"water_volume":0,"temperature":-3.5,"density":750,"mass":6750,"product":"1","status":0,"delivery_in_progress":false,"link_state":1}'
     [ "$(first vrsilo/test/status 5)" = online ] || fail "status is not online"
+    n=$(mosquitto_sub -h 127.0.0.1 -p "$PORT" -t 'vrsilo/test/COM1/tank/+' -v -W 2 2>/dev/null |
+      cut -d' ' -f1 | sort -u | wc -l || true)
+    [ "$n" -eq 2 ] || fail "$n tanks published, not the console's 2"
     stop_within 3
+    ;;
+  tls4)  # the newer family: one density report of ten fields, by address
+    start_broker; start_sim --model tls4
+    GAUGES=(--gauge "gauge-a=$SIM_ADDR")
+    start_agent --heartbeat 1
+    expect_tank vrsilo/test/gauge-a/tank/2 \
+      '{"tank":2,"level":800,"volume":9000.5,"tc_volume":9000.5,"ullage":0,"water":0,"water_volume":0,"temperature":-3.5,"density":750,"tc_density":752.25,"mass":6750,"product":"1","status":0,"delivery_in_progress":false,"link_state":1}'
     ;;
   reconnect)
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -100,16 +115,20 @@ case "$SCENARIO" in
     [[ "$got" == *'"level":1234.5'* ]] || fail "no message after the broker came back: '$got'"
     [ "$(first vrsilo/test/status 5)" = online ] || fail "status not online after reconnect"
     ;;
-  silent)
-    start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
-    [[ "$(first vrsilo/test/COM1/tank/1 10)" == *'"link_state":1'* ]] || fail "no reading first"
+  silent)  # flagged within a period and three attempts, every tank at once
+    start_broker; start_sim; start_agent --heartbeat 1
+    [[ "$(first vrsilo/test/COM1/tank/2 10)" == *'"link_state":1'* ]] || fail "no reading first"
+    start=$(date +%s.%N)
     echo "fault silent" >&4
-    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 |
+    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/2 |
       grep -m1 '"link_state":2' || true)
-    [[ "$got" == '{"tank":1,"level":null,"volume":null,"water":null,"temperatures":null,"density":null,"link_state":2,'* ]] ||
-      fail "no link_state 2 without values: '$got'"
+    [[ "$got" =~ ^\{\"tank\":2,\"link_state\":2,${TS}\}$ ]] || fail "no link_state 2 alone: '$got'"
+    # The time of the verdict: one period and three attempts of 1.5 s at most.
+    at=$(date -d "$(sed -E 's/.*"read_at":"([^"]+)".*/\1/' <<< "$got")" +%s.%N)
+    awk -v a="$at" -v s="$start" 'BEGIN { exit !(a - s <= 1 + 4.5 + 0.5) }' ||
+      fail "flagged $(awk -v a="$at" -v s="$start" 'BEGIN { print a - s }') s after the gauge went silent"
     # A read of the silent gauge is under way: the stop waits for it, no longer.
-    stop_within 11
+    stop_within 6
     ;;
   kill9)
     start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -146,21 +165,21 @@ case "$SCENARIO" in
     [ "$n" -ge 3 ] || fail "COM1 published $n times in 4 s beside a silent COM2"
     [[ "$(first vrsilo/test/COM2/tank/1 15)" == *'"link_state":2'* ]] || fail "COM2 not link_state 2"
     ;;
-  block)  # a port beyond the library's six, carried by the agent's own block
+  many)  # twenty gauges over TCP in one agent
     start_broker
-    start_sim
-    first_ports=$PORTS
-    mv "$WORK/sim.in" "$WORK/sim1.in"; mv "$WORK/sim.out" "$WORK/sim1.out"; SIM1_PID=$SIM_PID
-    start_sim
-    PORTS="$first_ports COM7=$SIM_ADDR"
-    start_agent --tanks 1-1 --heartbeat 1 --gauge block:7
-    expect_tank vrsilo/test/block7/tank/1 \
-      '{"tank":1,"level":1234.5,"volume":20000.25,"water":12,"temperatures":[15.25,15.25,15.25,15.25],"density":0.8455,"link_state":1}'
-    echo "fault silent" >&4
-    got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/block7/tank/1 |
-      grep -m1 '"link_state":2' || true)
-    [[ "$got" == '{"tank":1,"level":null,'* ]] || fail "block7: no link_state 2 without values: '$got'"
-    [[ "$(first vrsilo/test/COM1/tank/1 5)" == *'"link_state":1'* ]] || fail "COM1 not read beside it"
+    GAUGES=()
+    for i in $(seq 20); do
+      "$SIM" --tcp 0 --quiet --tank "1:level=$((1000 + i))" > "$WORK/sim$i.out" 2> /dev/null &
+      MORE_PIDS="$MORE_PIDS $!"
+    done
+    for i in $(seq 20); do
+      for _ in $(seq 50); do [ -s "$WORK/sim$i.out" ] && break; sleep 0.1; done
+      GAUGES+=(--gauge "g$i=$(head -1 "$WORK/sim$i.out")")
+    done
+    start_agent --heartbeat 1
+    for i in $(seq 20); do
+      [[ "$(first "vrsilo/test/g$i/tank/1" 10)" == *"\"level\":$((1000 + i)),"* ]] || fail "gauge g$i not read"
+    done
     ;;
   away)  # no broker at all: the agent waits out its back-off, a stop ends it at once
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -208,7 +227,7 @@ case "$SCENARIO" in
     check() {  # expected message part, then the agent's options
       local want=$1 err rc=0
       shift
-      err=$("$AGENT" --lib "$LIB" "$@" 2>&1 >/dev/null) || rc=$?
+      err=$("$AGENT" "$@" 2>&1 >/dev/null) || rc=$?
       [ "$rc" -eq 2 ] || fail "$*: exit status $rc, not 2"
       [ "$(wc -l <<< "$err")" -eq 1 ] && [[ "$err" == "vr-agent: "*"$want"* ]] ||
         fail "$*: message '$err' lacks '$want'"
@@ -223,9 +242,10 @@ case "$SCENARIO" in
       --user u --password-file "$WORK/pw"
     check "--period: 'x1'" --broker mqtt://127.0.0.1 --gauge COM1 --period x1
     check "--queue: '0'" --broker mqtt://127.0.0.1 --gauge COM1 --queue 0
-    check "--gauge COMn: '256'" --broker mqtt://127.0.0.1 --gauge COM256
-    check "--gauge block:n: '0'" --broker mqtt://127.0.0.1 --gauge block:0
-    check "is not COMn or block:n" --broker mqtt://127.0.0.1 --gauge /dev/ttyS0
+    check "1 <= A <= B <= 99" --broker mqtt://127.0.0.1 --gauge COM1 --tanks 1-100
+    check "--gauge: no address" --broker mqtt://127.0.0.1 --gauge "a="
+    check "--gauge NAME: 'a/b'" --broker mqtt://127.0.0.1 --gauge "a/b=COM1"
+    check "--gauge COM1 given twice" --broker mqtt://127.0.0.1 --gauge COM1 --gauge COM1
     ;;
   *) fail "unknown scenario" ;;
 esac

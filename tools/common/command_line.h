@@ -25,16 +25,17 @@ inline long long OptionNumber(std::string_view option, std::string_view text, lo
   return value;
 }
 
-// --tanks "N" or "A-B": tanks 1..16 with A <= B.
-inline void ParseTanks(const std::string& text, int& first, int& last) {
+// --tanks "N" or "A-B": tanks 1..most with A <= B.
+inline void ParseTanks(const std::string& text, int& first, int& last, int most = 16) {
   size_t dash = text.find('-');
   try {
-    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, 16));
+    first = static_cast<int>(OptionNumber("--tanks", text.substr(0, dash), 1, most));
     last = dash == std::string::npos
                ? first
-               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, 16));
+               : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, most));
   } catch (const std::invalid_argument&) {
-    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= 16");
+    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= " +
+                                std::to_string(most));
   }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// One reader thread per gauge: reads the configured tanks through the driver
-// object's slots every period and queues a tank's message when a value
-// changed or the heartbeat is due. A silent gauge delays only its own thread.
-#include <array>
+// One reader thread per gauge: asks the gauge for its tanks once a period
+// through the gauge interface (no cache in between) and queues a tank's
+// message when a value changed or the heartbeat is due. A silent gauge
+// delays only its own thread.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,52 +13,48 @@
 
 #include "options.h"
 #include "publisher.h"
-#include "vrsilo.h"
+#include "vrsilo/gauge.h"
 
 namespace vr::agent {
 
-// One tank's values as the slots return them.
-struct TankReading {
-  double level = 0, volume = 0, density = 0;
-  std::array<double, 4> temperatures{};
-  uint32_t water = 0;
-  uint32_t linkState = 0;  // 1: the values are readings; otherwise they are not published
-};
-
 // The JSON message of a tank into out (cleared first; no allocation once it
-// has grown). readAt is the read's wall-clock time.
-void FormatTankMessage(int tank, const TankReading& r, std::chrono::system_clock::time_point readAt,
-                       std::string& out);
+// has grown): the fields the reply carried, by name, in the console's units,
+// and the time the reply arrived. A tank of a silent or wrong gauge carries
+// its link state and that time only.
+void FormatTankMessage(const vrsilo_tank_record& r, std::string& out);
 
 class GaugeReader {
  public:
-  GaugeReader(VrSilo* silo, const std::string& topicPrefix, const Options& options,
-              std::chrono::seconds period, Publisher& publisher);
+  GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix, const Options& options,
+              Publisher& publisher);
   ~GaugeReader();
   GaugeReader(const GaugeReader&) = delete;
   GaugeReader& operator=(const GaugeReader&) = delete;
 
   void Start();
-  // Wakes the thread and joins it; a read in progress finishes its slot call.
+  // Wakes the thread and joins it; a read in progress finishes first.
   void Stop();
 
  private:
   struct Tank {
-    int number = 0;
     std::string topic;
-    TankReading last;
+    vrsilo_tank_record last{};
+    bool seen = false;  // the console has reported it
     bool published = false;
     int roundsUnpublished = 0;
   };
   void Run();
-  void ReadTank(uint32_t index, TankReading& r);
+  void Round();
   bool Stopping();
 
-  VrSilo* const silo_;
-  const std::chrono::seconds period_;
+  const GaugeOption gauge_;
+  const Options& options_;
   const int heartbeat_rounds_;
   Publisher& publisher_;
-  std::vector<Tank> tanks_;
+  vrsilo_gauge* handle_ = nullptr;
+  bool open_failure_logged_ = false;
+  std::vector<Tank> tanks_;  // by tank number - firstTank
+  std::vector<vrsilo_tank_record> records_;
   std::string payload_;
 
   std::mutex mu_;

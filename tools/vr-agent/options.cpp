@@ -12,29 +12,25 @@
 namespace vr::agent {
 
 const char kUsage[] =
-    "usage: vr-agent --broker URL --gauge COMn|block:n [options]\n"
-    "Reads tanks through the driver library and publishes them to an MQTT broker.\n"
+    "usage: vr-agent --broker URL --gauge ADDRESS [options]\n"
+    "Reads every field the tank gauges send and publishes them to an MQTT broker.\n"
     "  --broker URL          mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT]\n"
     "                        (default port 8883); HOST a name, IPv4 or [IPv6]\n"
     "  --ca-file PATH        with mqtts://: the CA certificates (default /etc/ssl/certs)\n"
     "  --user NAME           user name at the broker\n"
     "  --password-file PATH  the password: the first line of PATH (needs --user)\n"
     "  --site NAME           the station's name in the topics (default: the host name)\n"
-    "  --gauge COMn          a gauge on port COMn ([Ports] of the settings file): COM1..COM6\n"
-    "                        on the library's own serial link, COM7..COM255 as block:n\n"
-    "  --gauge block:n       a gauge on port COMn's line carried by the agent's own\n"
-    "                        communication block (the library's block path); n 1..255\n"
-    "                        --gauge is repeatable, at least one\n"
-    "  --tanks A-B           tanks to read, 1..16 (default 1-16)\n"
-    "  --period S            read every S seconds (default: CriticalUpdateTime of the\n"
-    "                        settings file, at least 1)\n"
+    "  --gauge [NAME=]ADDRESS  a gauge: /dev/ttyUSB0 (9600 8N1), tcp://HOST:PORT,\n"
+    "                        rfc2217://HOST:PORT, or COMn through [Ports] of the settings\n"
+    "                        file; NAME (default: COMn, the device's name, or HOST:PORT)\n"
+    "                        is its topic level. Repeatable, at least one\n"
+    "  --tanks A-B           tanks to read, 1..99 (default: every tank the console reports)\n"
+    "  --period S            read each gauge every S seconds (default 10)\n"
     "  --heartbeat S         publish an unchanged tank again after S seconds (default 60)\n"
     "  --queue N             messages kept while the broker is away (default 10000)\n"
-    "  --lib PATH            driver library (default: the built libvrsilo.so, else\n"
-    "                        libvrsilo.so.3 from the library path)\n"
     "  --help                this text\n"
     "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), vrsilo/SITE/status (online/offline).\n"
-    "Exit status: 0 after SIGTERM or SIGINT, 1 when the library cannot be loaded, 2 on a\n"
+    "Exit status: 0 after SIGTERM or SIGINT, 1 when the broker client cannot start, 2 on a\n"
     "usage error.";
 
 namespace {
@@ -42,8 +38,7 @@ namespace {
 using vr::tools::OptionNumber;
 
 enum LongOption {
-  kLib = vr::tools::kLongOption,
-  kGauge,
+  kGauge = vr::tools::kLongOption,
   kTanks,
   kPeriod,
   kBroker,
@@ -56,7 +51,6 @@ enum LongOption {
 };
 
 const option kLongOptions[] = {
-    {"lib", required_argument, nullptr, kLib},
     {"gauge", required_argument, nullptr, kGauge},
     {"tanks", required_argument, nullptr, kTanks},
     {"period", required_argument, nullptr, kPeriod},
@@ -71,23 +65,33 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr long long kLastLibraryPort = 6;
-constexpr long long kLastPort = 255;
+// A topic level: not empty, no separator or wildcard.
+std::string TopicLevel(const char* option, const std::string& text) {
+  if (text.empty() || text.find_first_of("/+#") != std::string::npos)
+    throw std::invalid_argument(std::string(option) + ": '" + text +
+                                "' must be non-empty without '/', '+' or '#'");
+  return text;
+}
 
 GaugeOption ParseGauge(const std::string& text) {
   GaugeOption g;
-  // The library's own serial link names COM1..COM6; any other port is carried
-  // by the agent's communication block.
-  if (text.rfind("COM", 0) == 0) {
-    g.number = static_cast<int>(OptionNumber("--gauge COMn", text.substr(3), 1, kLastPort));
-    g.name = "COM" + std::to_string(g.number);
-    g.agentBlock = g.number > kLastLibraryPort;
-  } else if (text.rfind("block:", 0) == 0) {
-    g.number = static_cast<int>(OptionNumber("--gauge block:n", text.substr(6), 1, kLastPort));
-    g.name = "block" + std::to_string(g.number);
-    g.agentBlock = true;
+  const size_t eq = text.find('=');
+  const size_t scheme = text.find("://");
+  if (eq != std::string::npos && (scheme == std::string::npos || eq < scheme)) {
+    g.name = TopicLevel("--gauge NAME", text.substr(0, eq));
+    g.address = text.substr(eq + 1);
   } else {
-    throw std::invalid_argument("--gauge: '" + text + "' is not COMn or block:n");
+    g.address = text;
+  }
+  if (g.address.empty()) throw std::invalid_argument("--gauge: no address in '" + text + "'");
+  if (g.name.empty()) {
+    // COMn as it is, a device by its file name, a network address as HOST:PORT.
+    std::string name = g.address;
+    if (scheme != std::string::npos && (eq == std::string::npos || eq > scheme))
+      name = name.substr(name.find("://") + 3);
+    else if (name.find('/') != std::string::npos)
+      name = name.substr(name.rfind('/') + 1);
+    g.name = TopicLevel("--gauge", name);
   }
   return g;
 }
@@ -99,14 +103,6 @@ std::string ReadPassword(const std::string& path) {
     throw std::invalid_argument("--password-file: cannot read '" + path + "'");
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
-}
-
-// A topic level: not empty, no separator or wildcard.
-std::string TopicLevel(const char* option, const std::string& text) {
-  if (text.empty() || text.find_first_of("/+#") != std::string::npos)
-    throw std::invalid_argument(std::string(option) + ": '" + text +
-                                "' must be non-empty without '/', '+' or '#'");
-  return text;
 }
 
 }  // namespace
@@ -155,14 +151,12 @@ Options ParseOptions(int argc, char** argv) {
       case 'h':
         o.help = true;
         return false;
-      case kLib:
-        o.library = optarg;
-        break;
       case kGauge:
         o.gauges.push_back(ParseGauge(optarg));
         break;
       case kTanks:
-        vr::tools::ParseTanks(optarg, o.firstTank, o.lastTank);
+        vr::tools::ParseTanks(optarg, o.firstTank, o.lastTank, 99);
+        o.tanksGiven = true;
         break;
       case kPeriod:
         o.periodSeconds = static_cast<int>(OptionNumber("--period", optarg, 1, 86400));

@@ -7,9 +7,8 @@
 namespace vr::agent {
 
 struct GaugeOption {
-  int number = 0;          // COM number
-  std::string name;        // "COM1", "block7": the topic level
-  bool agentBlock = false;  // read through the agent's own communication block
+  std::string address;  // as vrsilo_gauge_open takes it
+  std::string name;     // the topic level: "COM1", "ttyUSB0", "10.0.0.5:4001", or NAME=
 };
 
 struct BrokerAddress {
@@ -19,10 +18,10 @@ struct BrokerAddress {
 };
 
 struct Options {
-  std::string library;  // empty: the built library, else libvrsilo.so.3
   std::vector<GaugeOption> gauges;
-  int firstTank = 1, lastTank = 16;
-  int periodSeconds = 0;  // 0: the settings file's refresh period
+  int firstTank = 1, lastTank = 99;  // by default every tank the console reports
+  bool tanksGiven = false;           // --tanks: a silent gauge's tanks are flagged too
+  int periodSeconds = 10;
   BrokerAddress broker;
   std::string caFile;
   std::string user;
