@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # vr-agent under load: one agent, GAUGES simulated gauges on TCP (COM1..COMn
-# in [Ports]; COM7 and up carried by the agent's own communication block) of
-# 16 tanks each, a 1 s period and a 1 s heartbeat (every tank published every
+# in [Ports], each read with one all-tank request a period) of 16 tanks each, a 1 s period and a 1 s heartbeat (every tank published every
 # round), against a local broker for SECONDS seconds.
 # Prints messages per second received, the agent's CPU and peak memory, and
 # the latency from a tank's read_at (taken right after its read) to the

@@ -78,6 +78,7 @@ bool TUrovn::FeedByte() {
   // The ring was purged or the port closed since the count was told: nothing
   // more to take.
   if (!IsOpen() || ReceiveCount() == 0) return false;
+  bytes_fed_.fetch_add(1, std::memory_order_relaxed);
   if (framer_.Feed(ReadByte()) != FrameEvent::kComplete) return true;
   reply_size_ = framer_.FrameLength();
   std::memcpy(reply_, framer_.Frame(), reply_size_);
@@ -95,6 +96,7 @@ ExchangeOutcome TUrovn::SendRequest(const uint8_t* frame, size_t length, size_t 
     std::lock_guard<std::recursive_mutex> guard(PortLock());
     framer_.Restart();
     framer_.SetLimit(replyLimit);
+    long_reply_ = replyLimit > kFrameBufferSize;
     reply_event_.Reset();
   }
   try {
@@ -107,8 +109,14 @@ ExchangeOutcome TUrovn::SendRequest(const uint8_t* frame, size_t length, size_t 
 
 ExchangeReply TUrovn::AwaitReply(uint8_t* reply, size_t capacity) {
   // The reply event was reset by SendRequest (see there); not again here.
-  if (!reply_event_.WaitFor(reply_timeout_ms_.load(std::memory_order_relaxed)))
-    return {IsIdle() ? ExchangeOutcome::kNoReply : ExchangeOutcome::kHalfFrame, 0};
+  const uint32_t timeout = reply_timeout_ms_.load(std::memory_order_relaxed);
+  uint64_t fed = bytes_fed_.load(std::memory_order_relaxed);
+  while (!reply_event_.WaitFor(timeout)) {
+    const uint64_t now = bytes_fed_.load(std::memory_order_relaxed);
+    if (!long_reply_ || now == fed || IsIdle())
+      return {IsIdle() ? ExchangeOutcome::kNoReply : ExchangeOutcome::kHalfFrame, 0};
+    fed = now;  // still arriving: another time-out from here
+  }
   // The comm-event thread wrote the frame under the port lock before
   // signalling; the copy is taken under it too.
   std::lock_guard<std::recursive_mutex> guard(PortLock());

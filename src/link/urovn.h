@@ -31,7 +31,9 @@ class TUrovn : public TComPort {
                               size_t replyLimit = kFrameBufferSize);
   // Waits for a complete frame and copies it (at most capacity bytes): kOk
   // with its length, kNoReply (silence since the request) or kHalfFrame (a
-  // frame began but did not end in time).
+  // frame began but did not end in time). A reply longer than 255 bytes may
+  // take longer than the time-out on the line (1448 bytes of sixteen tanks
+  // are 1.5 s at 9600 baud): its wait goes on while its bytes keep coming.
   ExchangeReply AwaitReply(uint8_t* reply, size_t capacity);
   void SetReplyTimeoutMs(uint32_t ms);  // 1500 by default; tests may shorten it
 
@@ -59,6 +61,8 @@ class TUrovn : public TComPort {
   uint8_t reply_[kAllTanksFrameSize] = {};
   Event reply_event_{Event::Mode::kManualReset};
   std::atomic<uint32_t> reply_timeout_ms_{kReplyTimeoutMs};
+  bool long_reply_ = false;            // the request in flight allows more than 255 bytes
+  std::atomic<uint64_t> bytes_fed_{0};  // bytes framed since the port opened
 };
 
 }  // namespace vr

@@ -118,6 +118,20 @@ TEST_F(GaugeApiTest, EveryTankInOneRequestOverTcpAndThePlainReportWhereNeeded) {
   }
 }
 
+// Sixteen tanks of ten fields are 1448 bytes, longer on a 9600-baud line than
+// the reply time-out: the wait goes on while the bytes come.
+TEST_F(GaugeApiTest, AnAllTankReplyLongerThanTheTimeOutAtNineThousandSixHundredBaud) {
+  sim_.SetModel(GaugeSim::Model::kTls4);
+  sim_.SetPace(9600);
+  sim::TcpGauge tcp(sim_, sim::TcpGauge::Mode::kRaw);
+  Open(tcp.Start());
+  const auto r = Read();
+  ASSERT_EQ(r.size(), 16u);
+  EXPECT_EQ(r[15].link_state, 1);
+  EXPECT_EQ(r[15].fields, 0x3FFu);
+  EXPECT_EQ(sim_.GetStats().requests, 1u);
+}
+
 TEST_F(GaugeApiTest, AConsoleWithoutTheAllTankFormIsAskedTankByTankFromThenOn) {
   sim_.SetModel(GaugeSim::Model::kTls4);
   sim_.SetFault("no-all-tanks");
