@@ -111,6 +111,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/vrsilo")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# vr-agent links libvrsilo.so.3 of this build; the tools package depends on
+# libvrsilo3 of the same version through the component dependency.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
