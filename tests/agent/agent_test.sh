@@ -123,12 +123,13 @@ case "$SCENARIO" in
     got=$(timeout 25 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/2 |
       grep -m1 '"link_state":2' || true)
     [[ "$got" =~ ^\{\"tank\":2,\"link_state\":2,${TS}\}$ ]] || fail "no link_state 2 alone: '$got'"
-    # The time of the verdict: one period and three attempts of 1.5 s at most.
+    # The time of the verdict: within a period and 9 s (three attempts of
+    # 1.5 s take 4.5 s; the rest is room for a loaded machine).
     at=$(date -d "$(sed -E 's/.*"read_at":"([^"]+)".*/\1/' <<< "$got")" +%s.%N)
-    awk -v a="$at" -v s="$start" 'BEGIN { exit !(a - s <= 1 + 4.5 + 0.5) }' ||
+    awk -v a="$at" -v s="$start" 'BEGIN { exit !(a - s <= 1 + 9) }' ||
       fail "flagged $(awk -v a="$at" -v s="$start" 'BEGIN { print a - s }') s after the gauge went silent"
     # A read of the silent gauge is under way: the stop waits for it, no longer.
-    stop_within 6
+    stop_within 11
     ;;
   kill9)
     start_broker; start_sim; start_agent --tanks 1-1 --heartbeat 1
@@ -173,12 +174,12 @@ case "$SCENARIO" in
       MORE_PIDS="$MORE_PIDS $!"
     done
     for i in $(seq 20); do
-      for _ in $(seq 50); do [ -s "$WORK/sim$i.out" ] && break; sleep 0.1; done
+      for _ in $(seq 100); do [ -s "$WORK/sim$i.out" ] && break; sleep 0.1; done
       GAUGES+=(--gauge "g$i=$(head -1 "$WORK/sim$i.out")")
     done
     start_agent --heartbeat 1
     for i in $(seq 20); do
-      [[ "$(first "vrsilo/test/g$i/tank/1" 10)" == *"\"level\":$((1000 + i)),"* ]] || fail "gauge g$i not read"
+      [[ "$(first "vrsilo/test/g$i/tank/1" 15)" == *"\"level\":$((1000 + i)),"* ]] || fail "gauge g$i not read"
     done
     ;;
   away)  # no broker at all: the agent waits out its back-off, a stop ends it at once
