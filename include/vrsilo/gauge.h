@@ -58,8 +58,8 @@ enum {
   VRSILO_FIELD_WATER_VOLUME = 1u << 5, /* water volume */
   VRSILO_FIELD_TEMPERATURE = 1u << 6,  /* product temperature */
   VRSILO_FIELD_MASS = 1u << 7,
-  VRSILO_FIELD_DENSITY = 1u << 8,      /* density, not compensated */
-  VRSILO_FIELD_TC_DENSITY = 1u << 9    /* density at the compensation temperature */
+  VRSILO_FIELD_DENSITY = 1u << 8,   /* density, not compensated */
+  VRSILO_FIELD_TC_DENSITY = 1u << 9 /* density at the compensation temperature */
 };
 
 /* Bits of vrsilo_tank_record.status, as the console sends them. */
@@ -70,13 +70,13 @@ enum {
 };
 
 typedef struct vrsilo_tank_record {
-  int tank;                /* 1..99 */
-  int link_state;          /* 1 answered, 2 silent, 3 answered wrongly (VrLinkState) */
-  char product;            /* product code of the report header; 0 when none */
-  unsigned status;         /* status bits as sent; VRSILO_STATUS_* */
-  char console_time[17];   /* "YYYY-MM-DDTHH:MM", the console's clock; "" when none */
-  int64_t received_at_ms;  /* UTC milliseconds since 1970 when the reply arrived */
-  unsigned fields;         /* VRSILO_FIELD_* bits of the values below that the reply carried */
+  int tank;               /* 1..99 */
+  int link_state;         /* 1 answered, 2 silent, 3 answered wrongly (VrLinkState) */
+  char product;           /* product code of the report header; 0 when none */
+  unsigned status;        /* status bits as sent; VRSILO_STATUS_* */
+  char console_time[17];  /* "YYYY-MM-DDTHH:MM", the console's clock; "" when none */
+  int64_t received_at_ms; /* UTC milliseconds since 1970 when the reply arrived */
+  unsigned fields;        /* VRSILO_FIELD_* bits of the values below that the reply carried */
   double volume, tc_volume, ullage, height, water, water_volume, temperature, mass, density,
       tc_density;
 } vrsilo_tank_record;

@@ -61,7 +61,7 @@ class TUrovn : public TComPort {
   uint8_t reply_[kAllTanksFrameSize] = {};
   Event reply_event_{Event::Mode::kManualReset};
   std::atomic<uint32_t> reply_timeout_ms_{kReplyTimeoutMs};
-  bool long_reply_ = false;            // the request in flight allows more than 255 bytes
+  bool long_reply_ = false;             // the request in flight allows more than 255 bytes
   std::atomic<uint64_t> bytes_fed_{0};  // bytes framed since the port opened
 };
 

@@ -30,12 +30,13 @@ int main(int argc, char** argv) {
   clock_gettime(CLOCK_MONOTONIC, &t1);
   for (int i = 0; i < count; ++i) {
     const vrsilo_tank_record* r = &records[i];
-    printf("tank %d state %d product %c status %04x time %s fields %03x volume %.2f tc_volume %.2f "
-           "ullage %.2f height %.2f water %.2f water_volume %.2f temperature %.2f mass %.2f "
-           "density %.2f tc_density %.2f\n",
-           r->tank, r->link_state, r->product ? r->product : '-', r->status, r->console_time,
-           r->fields, r->volume, r->tc_volume, r->ullage, r->height, r->water, r->water_volume,
-           r->temperature, r->mass, r->density, r->tc_density);
+    printf(
+        "tank %d state %d product %c status %04x time %s fields %03x volume %.2f tc_volume %.2f "
+        "ullage %.2f height %.2f water %.2f water_volume %.2f temperature %.2f mass %.2f "
+        "density %.2f tc_density %.2f\n",
+        r->tank, r->link_state, r->product ? r->product : '-', r->status, r->console_time,
+        r->fields, r->volume, r->tc_volume, r->ullage, r->height, r->water, r->water_volume,
+        r->temperature, r->mass, r->density, r->tc_density);
     if (r->link_state == 1 && r->fields == fields) ++good;
   }
   printf("read: %s, %d tanks in %.1f ms\n", vrsilo_error_text(rc), count,

@@ -122,17 +122,5 @@ TEST(TankRecords, TableOfRecordsAndFaults) {
   }
 }
 
-TEST(TankRecords, StatusBitsProductAndCapacity) {
-  bool ok = false;
-  const auto r = Decode(
-      Frame("i21400", "01X000706" + std::string(48, '0') + "02Y000006" + std::string(48, '0')), ok,
-      1);
-  ASSERT_TRUE(ok);
-  ASSERT_EQ(r.size(), 1u) << "no record past the capacity";
-  EXPECT_EQ(r[0].product, 'X');
-  EXPECT_EQ(r[0].status, unsigned{VRSILO_STATUS_DELIVERY | VRSILO_STATUS_LEAK_TEST |
-                                  VRSILO_STATUS_INVALID_HEIGHT});
-}
-
 }  // namespace
 }  // namespace vr

@@ -34,8 +34,8 @@ inline void ParseTanks(const std::string& text, int& first, int& last, int most 
                ? first
                : static_cast<int>(OptionNumber("--tanks", text.substr(dash + 1), first, most));
   } catch (const std::invalid_argument&) {
-    throw std::invalid_argument("--tanks: '" + text + "' is not N or A-B with 1 <= A <= B <= " +
-                                std::to_string(most));
+    throw std::invalid_argument("--tanks: '" + text +
+                                "' is not N or A-B with 1 <= A <= B <= " + std::to_string(most));
   }
 }
 

@@ -106,8 +106,8 @@ GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefi
     : gauge_(gauge),
       options_(options),
       // Counted in rounds, so that a round a little early does not skip a beat.
-      heartbeat_rounds_(std::max(1, (options.heartbeatSeconds + options.periodSeconds / 2) /
-                                        options.periodSeconds)),
+      heartbeat_rounds_(std::max(
+          1, (options.heartbeatSeconds + options.periodSeconds / 2) / options.periodSeconds)),
       publisher_(publisher) {
   const int count = options.lastTank - options.firstTank + 1;
   tanks_.resize(static_cast<size_t>(count));
@@ -154,8 +154,8 @@ void GaugeReader::Round() {
     open_failure_logged_ = false;
   }
   int count = 0;
-  const int rc = vrsilo_gauge_read(handle_, options_.firstTank, options_.lastTank,
-                                   records_.data(), static_cast<int>(records_.size()), &count);
+  const int rc = vrsilo_gauge_read(handle_, options_.firstTank, options_.lastTank, records_.data(),
+                                   static_cast<int>(records_.size()), &count);
   if (rc != VRSILO_OK) {
     std::fprintf(stderr, "vr-agent: %s: %s\n", gauge_.name.c_str(), vrsilo_error_text(rc));
     return;
@@ -167,8 +167,7 @@ void GaugeReader::Round() {
     // flagged when it falls silent.
     if (r.link_state == VRSILO_LINK_OK) t.seen = true;
     if (!t.seen && !options_.tanksGiven) continue;
-    if (t.published && SameValues(r, t.last) && ++t.roundsUnpublished < heartbeat_rounds_)
-      continue;
+    if (t.published && SameValues(r, t.last) && ++t.roundsUnpublished < heartbeat_rounds_) continue;
     FormatTankMessage(r, payload_);
     publisher_.Publish(&t.topic, payload_);
     t.last = r;
