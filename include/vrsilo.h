@@ -47,9 +47,10 @@
  *   every return. Hosts that unmask exceptions (0x1332) are safe, and results
  *   do not depend on the caller's precision or rounding. While the library
  *   calls the host's communication block, the host's own words are in force.
- *   Values read from the gauge are passed on as they are: a faulty gauge can
- *   yield NaN or infinity, which a host must not compare with unmasked
- *   invalid-operation exceptions.
+ *   A level, volume, temperature, water or density that the gauge sends as
+ *   NaN or infinity reads as 0.0: a host with unmasked invalid-operation
+ *   exceptions would trap at its first use of it. Calibration volumes are
+ *   passed on as the gauge sends them.
  *
  * Threads
  *   - GetSiloEx2/GetSiloEx3, the destructor, slot 5 (OpenCommBlock) and

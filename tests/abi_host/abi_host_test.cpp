@@ -224,7 +224,8 @@ TEST_F(AbiHost, EverySlotUnderTheHostsFpuSettingsWithFaultyGaugeValues) {
           Call(reinterpret_cast<const void*>(vrsilo_table(obj)[s.slot]), s.args, s.returnsDouble);
       ExpectHostStateKept(result[s.slot], std::string(v.name) + ", slot " + std::to_string(s.slot));
     }
-    const double expected = FloatOf(v.bits);
+    // A value that is not finite reaches the host as 0.0.
+    const double expected = std::isfinite(FloatOf(v.bits)) ? FloatOf(v.bits) : 0.0;
     EXPECT_TRUE(Same(result[9].st0, expected)) << v.name << ": level " << result[9].st0;
     EXPECT_TRUE(Same(result[14].st0, expected)) << v.name << ": volume " << result[14].st0;
     EXPECT_TRUE(Same(temperatures[3], expected)) << v.name << ": temperature";
