@@ -81,6 +81,47 @@ typedef struct vrsilo_tank_record {
       tc_density;
 } vrsilo_tank_record;
 
+/* An alarm or warning the console holds active. Tank alarms come from the
+ * in-tank status report ("i205"), the others from the system status report
+ * ("i101"). Both the name and the numbers are kept: a console may raise a
+ * type this library has no name for. */
+typedef struct vrsilo_alarm {
+  int category;              /* the console's category: 2 = tank (VRSILO_ALARM_TANK) */
+  int type;                  /* the console's number of the alarm within its category */
+  int device;                /* the tank (category 2), sensor or device number; 0 = none */
+  const char* name;          /* tank alarms: "leak", "high_water", "overfill", ... (see the
+                                README); "" for other categories and unknown types.
+                                Static text, never NULL. */
+  const char* category_name; /* "tank", "liquid_sensor", ...; "" when unknown. Static. */
+  char console_time[17];     /* "YYYY-MM-DDTHH:MM" of the report header; "" when none */
+  int64_t received_at_ms;
+} vrsilo_alarm;
+enum { VRSILO_ALARM_TANK = 2 };
+
+/* A delivery the console detected and keeps ("i202"; "i20C" for the last one).
+ * The console sends no delivered amount: it is end minus start of volume
+ * (gross) and of TC volume (net). Values are in the order the console sends
+ * them; bit k of `fields` is set when the k-th value below was carried
+ * (finite): the older family sends 10, the newer 16 for the last delivery. */
+typedef struct vrsilo_delivery {
+  int tank;
+  char product;   /* product code; 0 when none */
+  char start[17]; /* "YYYY-MM-DDTHH:MM", the console's clock */
+  char end[17];
+  unsigned fields;
+  double start_volume, start_tc_volume, start_water, start_temperature, end_volume, end_tc_volume,
+      end_water, end_temperature, start_height, end_height, start_mass, end_mass, start_density,
+      end_density, start_tc_density, end_tc_density;
+  char console_time[17]; /* of the report header */
+  int64_t received_at_ms;
+} vrsilo_delivery;
+
+/* A tank's label ("i602"): the product it holds as the console names it. */
+typedef struct vrsilo_tank_label {
+  int tank;
+  char label[21]; /* trailing spaces trimmed; characters outside ASCII 0x20..0x7E as '?' */
+} vrsilo_tank_label;
+
 /* Error codes: 0 success, negative otherwise; vrsilo_error_text names them. */
 enum {
   VRSILO_OK = 0,
@@ -91,7 +132,8 @@ enum {
   VRSILO_E_BAD_REPLY = -5, /* the gauge answered, but not a reply to the request */
   VRSILO_E_UNKNOWN = -6,   /* the console does not know the command (or the tank) */
   VRSILO_E_TABLE = -7,     /* the calibration table was refused or is not valid */
-  VRSILO_E_MEMORY = -8
+  VRSILO_E_MEMORY = -8,
+  VRSILO_E_NOT_SUPPORTED = -9 /* the console does not answer this report (remembered) */
 };
 
 /* Opens a gauge; *gauge is NULL on failure. */
@@ -108,6 +150,30 @@ int vrsilo_gauge_read(vrsilo_gauge* gauge, int first_tank, int last_tank,
 int vrsilo_gauge_read_table(vrsilo_gauge* gauge, int tank, int32_t* height_mm, double volumes[20]);
 int vrsilo_gauge_write_table(vrsilo_gauge* gauge, int tank, int32_t height_mm,
                              const double volumes[20]);
+
+/* The console's own word. Each of the three calls below writes at most
+ * `capacity` items and sets *count to the number the console reported, which
+ * may be more: compare the two. A console that answers one of these reports
+ * with the unknown-command reply gets VRSILO_E_NOT_SUPPORTED, and the handle
+ * remembers it: that report is not sent to this console again. */
+
+/* Active alarms of tanks first_tank..last_tank (one request for every tank,
+ * "i20500"), in tank order. With with_system non-zero, the active alarms of
+ * the other categories ("i10100": sensors, inputs, the system itself) follow;
+ * a console without that report gives the tank alarms alone. */
+int vrsilo_gauge_read_alarms(vrsilo_gauge* gauge, int first_tank, int last_tank, int with_system,
+                             vrsilo_alarm* alarms, int capacity, int* count);
+
+/* The deliveries a tank holds ("i202TT"), as the console lists them; with
+ * last_only non-zero, only the last one ("i20CTT"). A console that does not
+ * know one of these reports answers as it does for a tank it does not have, so
+ * VRSILO_E_NOT_SUPPORTED is remembered per tank and per report. */
+int vrsilo_gauge_read_deliveries(vrsilo_gauge* gauge, int tank, int last_only,
+                                 vrsilo_delivery* deliveries, int capacity, int* count);
+
+/* Labels of tanks first_tank..last_tank ("i60200"), in tank order. */
+int vrsilo_gauge_read_labels(vrsilo_gauge* gauge, int first_tank, int last_tank,
+                             vrsilo_tank_label* labels, int capacity, int* count);
 
 /* Closes the link and frees the handle; NULL is allowed. */
 void vrsilo_gauge_close(vrsilo_gauge* gauge);

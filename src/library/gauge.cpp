@@ -79,21 +79,10 @@ int Ask(vrsilo_gauge& g, std::string_view report, int tank, size_t& n, int64_t& 
 
 // Fields of `from` that `to` does not have yet.
 void Merge(vrsilo_tank_record& to, const vrsilo_tank_record& from) {
-  double vrsilo_tank_record::*const values[] = {
-      &vrsilo_tank_record::volume,      &vrsilo_tank_record::tc_volume,
-      &vrsilo_tank_record::ullage,      &vrsilo_tank_record::height,
-      &vrsilo_tank_record::water,       &vrsilo_tank_record::water_volume,
-      &vrsilo_tank_record::temperature, &vrsilo_tank_record::mass,
-      &vrsilo_tank_record::density,     &vrsilo_tank_record::tc_density};
-  const unsigned bits[] = {VRSILO_FIELD_VOLUME,      VRSILO_FIELD_TC_VOLUME,
-                           VRSILO_FIELD_ULLAGE,      VRSILO_FIELD_HEIGHT,
-                           VRSILO_FIELD_WATER,       VRSILO_FIELD_WATER_VOLUME,
-                           VRSILO_FIELD_TEMPERATURE, VRSILO_FIELD_MASS,
-                           VRSILO_FIELD_DENSITY,     VRSILO_FIELD_TC_DENSITY};
-  for (size_t k = 0; k < std::size(bits); ++k) {
-    if ((to.fields & bits[k]) || !(from.fields & bits[k])) continue;
-    to.*values[k] = from.*values[k];
-    to.fields |= bits[k];
+  for (const vr::RecordField& f : vr::kRecordFields) {
+    if ((to.fields & f.bit) || !(from.fields & f.bit)) continue;
+    to.*f.value = from.*f.value;
+    to.fields |= f.bit;
   }
 }
 

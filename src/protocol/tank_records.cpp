@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "protocol/console_reports.h"
 #include "protocol/frame.h"
 #include "protocol/hex_float.h"
 #include "protocol/inventory.h"
@@ -11,60 +12,19 @@
 namespace vr {
 namespace {
 
-// Where each value of a report goes, by its position in the record; the
-// console may send fewer positions, and positions past the table are skipped.
-struct FieldSlot {
-  unsigned bit;
-  double vrsilo_tank_record::*value;
+// The fields of each report by their position in the record; the console may
+// send fewer positions, and positions past the table are skipped.
+constexpr unsigned kPlainFields[] = {
+    VRSILO_FIELD_VOLUME, VRSILO_FIELD_TC_VOLUME,   VRSILO_FIELD_ULLAGE,       VRSILO_FIELD_HEIGHT,
+    VRSILO_FIELD_WATER,  VRSILO_FIELD_TEMPERATURE, VRSILO_FIELD_WATER_VOLUME,
 };
-constexpr FieldSlot kPlainFields[] = {
-    {VRSILO_FIELD_VOLUME, &vrsilo_tank_record::volume},
-    {VRSILO_FIELD_TC_VOLUME, &vrsilo_tank_record::tc_volume},
-    {VRSILO_FIELD_ULLAGE, &vrsilo_tank_record::ullage},
-    {VRSILO_FIELD_HEIGHT, &vrsilo_tank_record::height},
-    {VRSILO_FIELD_WATER, &vrsilo_tank_record::water},
-    {VRSILO_FIELD_TEMPERATURE, &vrsilo_tank_record::temperature},
-    {VRSILO_FIELD_WATER_VOLUME, &vrsilo_tank_record::water_volume},
-};
-constexpr FieldSlot kDensityFields[] = {
-    {VRSILO_FIELD_VOLUME, &vrsilo_tank_record::volume},
-    {VRSILO_FIELD_MASS, &vrsilo_tank_record::mass},
-    {VRSILO_FIELD_DENSITY, &vrsilo_tank_record::density},
-    {VRSILO_FIELD_HEIGHT, &vrsilo_tank_record::height},
-    {VRSILO_FIELD_WATER, &vrsilo_tank_record::water},
-    {VRSILO_FIELD_TEMPERATURE, &vrsilo_tank_record::temperature},
-    {VRSILO_FIELD_TC_DENSITY, &vrsilo_tank_record::tc_density},
-    {VRSILO_FIELD_TC_VOLUME, &vrsilo_tank_record::tc_volume},
-    {VRSILO_FIELD_ULLAGE, &vrsilo_tank_record::ullage},
-    {VRSILO_FIELD_WATER_VOLUME, &vrsilo_tank_record::water_volume},
+constexpr unsigned kDensityFields[] = {
+    VRSILO_FIELD_VOLUME, VRSILO_FIELD_MASS,         VRSILO_FIELD_DENSITY,    VRSILO_FIELD_HEIGHT,
+    VRSILO_FIELD_WATER,  VRSILO_FIELD_TEMPERATURE,  VRSILO_FIELD_TC_DENSITY, VRSILO_FIELD_TC_VOLUME,
+    VRSILO_FIELD_ULLAGE, VRSILO_FIELD_WATER_VOLUME,
 };
 
 constexpr size_t kTimeOffset = 1 + kCommandLength;  // YYMMDDHHmm after the echo
-constexpr size_t kTimeLength = 10;
-
-// The value of n digits in the given radix, or -1 (a '?' among them too).
-long Number(const uint8_t* p, size_t n, int radix) {
-  long v = 0;
-  for (size_t i = 0; i < n; ++i) {
-    int d = -1;
-    if (p[i] >= '0' && p[i] <= '9') d = p[i] - '0';
-    if (radix == 16 && p[i] >= 'A' && p[i] <= 'F') d = p[i] - 'A' + 10;
-    if (radix == 16 && p[i] >= 'a' && p[i] <= 'f') d = p[i] - 'a' + 10;
-    if (d < 0) return -1;
-    v = v * radix + d;
-  }
-  return v;
-}
-
-// "YYMMDDHHmm" as "20YY-MM-DDTHH:MM"; empty when it is not ten digits.
-void ConsoleTime(const uint8_t* p, char out[17]) {
-  out[0] = '\0';
-  if (Number(p, kTimeLength, 10) < 0) return;
-  const char text[17] = {'2',        '0', char(p[0]), char(p[1]), '-', char(p[2]),
-                         char(p[3]), '-', char(p[4]), char(p[5]), 'T', char(p[6]),
-                         char(p[7]), ':', char(p[8]), char(p[9]), '\0'};
-  std::memcpy(out, text, sizeof text);
-}
 
 }  // namespace
 
@@ -73,7 +33,7 @@ std::optional<size_t> DecodeTankRecords(const uint8_t* reply, size_t length,
   if (length < kTankBlockOffset + kReplyTrailer || reply[0] != kSoh) return std::nullopt;
   const bool density = std::memcmp(reply + 1, kDensityReport.data(), 4) == 0;
   if (!density && std::memcmp(reply + 1, kInventoryReport.data(), 4) != 0) return std::nullopt;
-  const FieldSlot* slots = density ? kDensityFields : kPlainFields;
+  const unsigned* slots = density ? kDensityFields : kPlainFields;
   const size_t known = density ? std::size(kDensityFields) : std::size(kPlainFields);
   char time[17];
   ConsoleTime(reply + kTimeOffset, time);
@@ -82,8 +42,8 @@ std::optional<size_t> DecodeTankRecords(const uint8_t* reply, size_t length,
   size_t at = kTankBlockOffset, count = 0;
   while (at < end) {
     if (end - at < kTankBlockHeader) return std::nullopt;
-    const long tank = Number(reply + at, 2, 10);
-    const long fields = Number(reply + at + 7, 2, 16);
+    const long tank = ReportNumber(reply + at, 2, 10);
+    const long fields = ReportNumber(reply + at + 7, 2, 16);
     if (tank < 0 || fields < 0) {
       // A tank without data whose length cannot be known: the reply ends here.
       if (std::memchr(reply + at, '?', kTankBlockHeader) != nullptr) break;
@@ -96,7 +56,7 @@ std::optional<size_t> DecodeTankRecords(const uint8_t* reply, size_t length,
       r = vrsilo_tank_record{};
       r.tank = static_cast<int>(tank);
       std::memcpy(r.console_time, time, sizeof time);
-      const long status = Number(reply + at + 3, 4, 16);
+      const long status = ReportNumber(reply + at + 3, 4, 16);
       const bool valid = status >= 0 && std::memchr(reply + first, '?', size) == nullptr;
       if (valid) {
         r.product = static_cast<char>(reply[at + 2]);
@@ -104,8 +64,8 @@ std::optional<size_t> DecodeTankRecords(const uint8_t* reply, size_t length,
         for (size_t k = 0; k < std::min<size_t>(static_cast<size_t>(fields), known); ++k) {
           const double v = HexToSingleIn(reply, length, first + 8 * k);
           if (!std::isfinite(v)) continue;
-          r.*slots[k].value = v;
-          r.fields |= slots[k].bit;
+          r.*RecordValue(slots[k]) = v;
+          r.fields |= slots[k];
         }
       }
     }
