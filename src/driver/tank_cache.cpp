@@ -3,6 +3,7 @@
 // request, every tank in one reply first.
 #include "driver/tank_cache.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,11 @@ bool TankCache::IsFresh(int tankNumber, int kind) const {
   const double stamp = Stamp(tankNumber, kind);
   if (stamp == 0.0) return false;
   const int64_t age = AgeMs(CurrentClock().Now(), stamp);
-  return static_cast<int64_t>(UpdatePeriodMs()) > age;
+  // A reading from an all-tank reply stays fresh for as long as that exchange
+  // took, so that one sweep of the host's reads costs one all-tank request
+  // even with a refresh period shorter than the exchange.
+  const int64_t grace = grace_ms_[tankNumber - 1].load(std::memory_order_relaxed);
+  return std::max<int64_t>(UpdatePeriodMs(), grace) > age;
 }
 
 bool TankCache::Refresh(uint8_t n) {
@@ -43,15 +48,17 @@ bool TankCache::RefreshAllTanks(uint8_t n) {
   // Another thread's request may have brought this tank in while this one
   // waited for the lock.
   if (IsFresh(n, kStampLevel)) return true;
+  const double started = CurrentClock().Now();
   const std::optional<AllTanksReply> decoded = gauge_.ReadAllTanks();
   if (!decoded) return false;
+  const int64_t took = AgeMs(CurrentClock().Now(), started);
   for (const InventoryReply& t : decoded->tanks)
-    if (t.tank != 0) Store(t);
+    if (t.tank != 0) Store(t, took);
   // A tank the reply does not carry is asked on its own.
   return decoded->tanks[n - 1].tank == n;
 }
 
-void TankCache::Store(const InventoryReply& d) {
+void TankCache::Store(const InventoryReply& d, int64_t graceMs) {
   CachedReading& r = tanks_[d.tank - 1];
   r.Level.store(d.reading.Level);
   r.Volume.store(d.reading.Volume);
@@ -60,6 +67,7 @@ void TankCache::Store(const InventoryReply& d) {
   if (d.stamps & StampBit(kStampDensity)) r.Density.store(d.reading.Density);
   // The stamps go last, each after its value.
   const double now = CurrentClock().Now();
+  grace_ms_[d.tank - 1].store(graceMs, std::memory_order_relaxed);
   auto& stamps = stamps_[d.tank - 1];
   for (int kind = 0; kind < kStampKinds; ++kind)
     if (d.stamps & StampBit(static_cast<StampKind>(kind)))

@@ -68,7 +68,9 @@ class TankCache {
  private:
   bool IsFresh(int tankNumber, int kind) const;
   bool RefreshAllTanks(uint8_t n);
-  void Store(const InventoryReply& decoded);
+  // graceMs: how long the reading counts as fresh even past the refresh
+  // period (the time its all-tank exchange took; 0 for a tank's own reply).
+  void Store(const InventoryReply& decoded, int64_t graceMs = 0);
 
   Exchanger& gauge_;
   std::atomic<int32_t> update_period_ms_{0};
@@ -76,6 +78,7 @@ class TankCache {
   std::mutex all_tanks_lock_;  // one request for every tank at a time
   std::array<CachedReading, kTankCount> tanks_{};
   std::array<std::array<std::atomic<double>, kStampKinds>, kTankCount> stamps_{};
+  std::array<std::atomic<int64_t>, kTankCount> grace_ms_{};
 };
 
 }  // namespace vr

@@ -298,5 +298,26 @@ TEST_F(FaultModeTest, RepliesPacedAt9600Baud) {
   EXPECT_DOUBLE_EQ(ExtendedToDouble(p.bytes), 350.0);
 }
 
+// With every tank in one request and no refresh period, one sweep of the
+// host's reads over sixteen tanks costs one all-tank request, not sixteen: a
+// reading from that reply stays fresh for as long as the exchange took.
+TEST_F(FaultModeTest, SixteenReadsAt9600BaudCostOneAllTankRequest) {
+  for (int n = 5; n <= 16; ++n) gauge_.SetTank(n, TankValues(n));
+  gauge_.SetPace(9600);
+  windir_.WriteSettings("[VeederRoot]\r\nRefreshAllTanks=1\r\n" +
+                        SettingsText(4, 0, {{2, path_}}).substr(std::strlen("[VeederRoot]\r\n")));
+  silo_ = lib_.Ex2();
+  ASSERT_NE(silo_, nullptr);
+  const auto start = Clock::now();
+  for (int i = 0; i < 16; ++i) EXPECT_DOUBLE_EQ(Host::Level(silo_, i), LevelOf(i + 1));
+  const int64_t ms = ElapsedMs(start);
+  EXPECT_EQ(Count("i21400"), 1u);
+  EXPECT_EQ(Requests(), 1u);
+  EXPECT_LT(ms, 3000) << "16 tanks, one all-tank reply of about 1.4 kB";
+  std::printf(
+      "16 reads, RefreshAllTanks=1, CriticalUpdateTime=0, 9600 baud: %lld ms, %llu requests\n",
+      static_cast<long long>(ms), static_cast<unsigned long long>(Requests()));
+}
+
 }  // namespace
 }  // namespace vr::faults
