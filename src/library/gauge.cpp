@@ -3,6 +3,7 @@
 #include "vrsilo/gauge.h"
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -14,6 +15,7 @@
 #include "config/port_address.h"
 #include "driver/calibration.h"
 #include "driver/exchanger.h"
+#include "protocol/console_reports.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/inventory.h"
@@ -26,8 +28,15 @@ struct vrsilo_gauge {
   std::mutex lock;  // one read or table operation at a time
   // The console answered the all-tank form with the unknown-command reply.
   bool per_tank = false;
+  // Reports the console answered with the unknown-command reply: not asked again.
+  bool no_tank_status = false, no_system_status = false, no_labels = false;
+  std::bitset<100> no_deliveries, no_last_delivery;  // by tank
   uint8_t reply[vr::kAllTanksFrameSize];
   vrsilo_tank_record scratch[99];
+  // Room for what one reply of the console's own reports can hold.
+  vrsilo_alarm alarms[512];
+  vrsilo_delivery deliveries[64];
+  vrsilo_tank_label labels[99];
 };
 
 #define VRSILO_EXPORT __attribute__((visibility("default")))
@@ -165,6 +174,45 @@ int ReadOne(vrsilo_gauge& g, int tank, Collector& c) {
   return rc == VRSILO_OK ? VRSILO_OK : plain;
 }
 
+// One of the console's own reports (command + "TT") into g.reply; 0, an
+// error code, or VRSILO_E_NOT_SUPPORTED (and `unsupported` set) when the
+// console does not know it.
+int AskReport(vrsilo_gauge& g, std::string_view report, int tank, bool& unsupported, size_t& length,
+              int64_t& at) {
+  if (unsupported) return VRSILO_E_NOT_SUPPORTED;
+  const ExchangeReply r = g.exchanger.Exchange(std::string(report) + vr::TankDigits(tank), nullptr,
+                                               0, 0, g.reply, sizeof g.reply);
+  at = UtcNowMs();
+  length = r.length;
+  if (r.Ok()) return VRSILO_OK;
+  const int rc = ErrorOf(r, g.reply);
+  if (rc != VRSILO_E_UNKNOWN) return rc;
+  unsupported = true;
+  return VRSILO_E_NOT_SUPPORTED;
+}
+
+// Decodes g.reply into the scratch items, then appends those `keep` accepts
+// to out[0..capacity) from *count on, stamped with `at`.
+template <typename T, typename Decode, typename Keep>
+int Collect(vrsilo_gauge& g, size_t length, int64_t at, Decode decode, T* scratch, size_t room,
+            Keep keep, T* out, int capacity, int* count) {
+  const auto n = decode(g.reply, length, scratch, room);
+  if (!n) return VRSILO_E_BAD_REPLY;
+  for (size_t i = 0; i < std::min(*n, room); ++i) {
+    if (!keep(scratch[i])) continue;
+    if (*count < capacity) {
+      out[*count] = scratch[i];
+      if constexpr (requires { scratch[i].received_at_ms; }) out[*count].received_at_ms = at;
+    }
+    ++*count;
+  }
+  return VRSILO_OK;
+}
+
+bool RangeValid(int first, int last) {
+  return first >= 1 && last <= kMaxTank && first <= last;
+}
+
 template <typename Body>
 int Guarded(Body body) {
   vr::FpuScope fpu;
@@ -260,6 +308,82 @@ VRSILO_EXPORT int vrsilo_gauge_write_table(vrsilo_gauge* gauge, int tank, int32_
   });
 }
 
+VRSILO_EXPORT int vrsilo_gauge_read_alarms(vrsilo_gauge* gauge, int first_tank, int last_tank,
+                                           int with_system, vrsilo_alarm* alarms, int capacity,
+                                           int* count) {
+  if (count) *count = 0;
+  if (!gauge || !count || capacity < 0 || (!alarms && capacity > 0) ||
+      !RangeValid(first_tank, last_tank))
+    return VRSILO_E_ARGUMENT;
+  return Guarded([&] {
+    std::lock_guard<std::mutex> guard(gauge->lock);
+    vrsilo_gauge& g = *gauge;
+    size_t length = 0;
+    int64_t at = 0;
+    int rc = AskReport(g, vr::kTankStatusReport, 0, g.no_tank_status, length, at);
+    if (rc == VRSILO_OK)
+      rc = Collect(
+          g, length, at, vr::DecodeTankAlarms, g.alarms, std::size(g.alarms),
+          [&](const vrsilo_alarm& a) { return a.device >= first_tank && a.device <= last_tank; },
+          alarms, capacity, count);
+    if (rc != VRSILO_OK || !with_system) return rc;
+    // The tank alarms of the system status are those above; "normal" is none.
+    rc = AskReport(g, vr::kSystemStatusReport, 0, g.no_system_status, length, at);
+    if (rc == VRSILO_OK)
+      rc = Collect(
+          g, length, at, vr::DecodeSystemStatus, g.alarms, std::size(g.alarms),
+          [](const vrsilo_alarm& a) { return a.category != VRSILO_ALARM_TANK && a.category != 0; },
+          alarms, capacity, count);
+    if (rc == VRSILO_E_NOT_SUPPORTED) rc = VRSILO_OK;
+    if (rc != VRSILO_OK) *count = 0;
+    return rc;
+  });
+}
+
+VRSILO_EXPORT int vrsilo_gauge_read_deliveries(vrsilo_gauge* gauge, int tank, int last_only,
+                                               vrsilo_delivery* deliveries, int capacity,
+                                               int* count) {
+  if (count) *count = 0;
+  if (!gauge || !count || capacity < 0 || (!deliveries && capacity > 0) || tank < 1 ||
+      tank > kMaxTank)
+    return VRSILO_E_ARGUMENT;
+  return Guarded([&] {
+    std::lock_guard<std::mutex> guard(gauge->lock);
+    vrsilo_gauge& g = *gauge;
+    auto& unknown = last_only ? g.no_last_delivery : g.no_deliveries;
+    bool unsupported = unknown[static_cast<size_t>(tank)];
+    size_t length = 0;
+    int64_t at = 0;
+    int rc = AskReport(g, last_only ? vr::kLastDeliveryReport : vr::kDeliveryReport, tank,
+                       unsupported, length, at);
+    unknown[static_cast<size_t>(tank)] = unsupported;
+    if (rc != VRSILO_OK) return rc;
+    return Collect(
+        g, length, at, vr::DecodeDeliveries, g.deliveries, std::size(g.deliveries),
+        [&](const vrsilo_delivery& d) { return d.tank == tank; }, deliveries, capacity, count);
+  });
+}
+
+VRSILO_EXPORT int vrsilo_gauge_read_labels(vrsilo_gauge* gauge, int first_tank, int last_tank,
+                                           vrsilo_tank_label* labels, int capacity, int* count) {
+  if (count) *count = 0;
+  if (!gauge || !count || capacity < 0 || (!labels && capacity > 0) ||
+      !RangeValid(first_tank, last_tank))
+    return VRSILO_E_ARGUMENT;
+  return Guarded([&] {
+    std::lock_guard<std::mutex> guard(gauge->lock);
+    vrsilo_gauge& g = *gauge;
+    size_t length = 0;
+    int64_t at = 0;
+    const int rc = AskReport(g, vr::kLabelReport, 0, g.no_labels, length, at);
+    if (rc != VRSILO_OK) return rc;
+    return Collect(
+        g, length, at, vr::DecodeLabels, g.labels, std::size(g.labels),
+        [&](const vrsilo_tank_label& l) { return l.tank >= first_tank && l.tank <= last_tank; },
+        labels, capacity, count);
+  });
+}
+
 VRSILO_EXPORT void vrsilo_gauge_close(vrsilo_gauge* gauge) {
   vr::FpuScope fpu;
   delete gauge;
@@ -285,6 +409,8 @@ VRSILO_EXPORT const char* vrsilo_error_text(int code) {
       return "the calibration table was refused";
     case VRSILO_E_MEMORY:
       return "out of memory";
+    case VRSILO_E_NOT_SUPPORTED:
+      return "the console does not answer this report";
     default:
       return "unknown error";
   }

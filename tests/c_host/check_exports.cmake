@@ -15,7 +15,7 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT names)
 if(NOT names STREQUAL
-   "GetSiloEx2;GetSiloEx3;vrsilo_error_text;vrsilo_gauge_close;vrsilo_gauge_open;vrsilo_gauge_read;vrsilo_gauge_read_table;vrsilo_gauge_write_table")
+   "GetSiloEx2;GetSiloEx3;vrsilo_error_text;vrsilo_gauge_close;vrsilo_gauge_open;vrsilo_gauge_read;vrsilo_gauge_read_alarms;vrsilo_gauge_read_deliveries;vrsilo_gauge_read_labels;vrsilo_gauge_read_table;vrsilo_gauge_write_table")
   message(FATAL_ERROR "unexpected exports: ${names}")
 endif()
 message(STATUS "exports: ${names}")
