@@ -12,6 +12,12 @@
 namespace vr::agent {
 namespace {
 
+int64_t UtcNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // The values of a record by their names in the message, in its order.
 struct Field {
   const char* name;
@@ -54,6 +60,21 @@ void AppendTimestamp(std::string& out, int64_t ms) {
   out += buf;
 }
 
+// A JSON string of printable ASCII (the console's texts are nothing else).
+void AppendString(std::string& out, const char* text) {
+  out += '"';
+  for (const char* c = text; *c; ++c) {
+    if (*c == '"' || *c == '\\') out += '\\';
+    out += (*c >= 0x20 && *c < 0x7F) ? *c : '?';
+  }
+  out += '"';
+}
+
+// Every rounds' worth of this many seconds, at least one round.
+int Rounds(int seconds, int period) {
+  return std::max(1, (seconds + period / 2) / period);
+}
+
 // What the gauge said, without the times: a change of it is published at once.
 bool SameValues(const vrsilo_tank_record& a, const vrsilo_tank_record& b) {
   if (a.link_state != b.link_state || a.fields != b.fields || a.product != b.product ||
@@ -66,7 +87,7 @@ bool SameValues(const vrsilo_tank_record& a, const vrsilo_tank_record& b) {
 
 }  // namespace
 
-void FormatTankMessage(const vrsilo_tank_record& r, std::string& out) {
+void FormatTankMessage(const vrsilo_tank_record& r, const std::string& label, std::string& out) {
   out.clear();
   out += "{\"tank\":";
   AppendNumber(out, r.tank);
@@ -83,6 +104,10 @@ void FormatTankMessage(const vrsilo_tank_record& r, std::string& out) {
       if (r.product == '"' || r.product == '\\') out += '\\';
       out += r.product;
       out += '"';
+    }
+    if (!label.empty()) {
+      out += ",\"product_label\":";
+      AppendString(out, label.c_str());
     }
     out += ",\"status\":";
     AppendNumber(out, r.status);
@@ -101,21 +126,105 @@ void FormatTankMessage(const vrsilo_tank_record& r, std::string& out) {
   out += "\"}";
 }
 
+void FormatConsoleAlarms(const vrsilo_alarm* alarms, size_t count, int64_t at, std::string& out) {
+  out = "{\"alarms\":[";
+  for (size_t i = 0; i < count; ++i) {
+    if (i) out += ',';
+    if (alarms[i].name[0]) {
+      AppendString(out, alarms[i].name);
+    } else {
+      out += "\"alarm_" + std::to_string(alarms[i].type) + '"';
+    }
+  }
+  out += "],\"codes\":[";
+  for (size_t i = 0; i < count; ++i) {
+    if (i) out += ',';
+    AppendNumber(out, alarms[i].type);
+  }
+  out += "],\"at\":\"";
+  AppendTimestamp(out, at);
+  out += "\"}";
+}
+
+void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out) {
+  struct Value {
+    const char* name;
+    double vrsilo_delivery::*value;
+  };
+  // In the order the console sends them: bit k of d.fields is value k.
+  static constexpr Value kValues[] = {
+      {"start_volume", &vrsilo_delivery::start_volume},
+      {"start_tc_volume", &vrsilo_delivery::start_tc_volume},
+      {"start_water", &vrsilo_delivery::start_water},
+      {"start_temperature", &vrsilo_delivery::start_temperature},
+      {"end_volume", &vrsilo_delivery::end_volume},
+      {"end_tc_volume", &vrsilo_delivery::end_tc_volume},
+      {"end_water", &vrsilo_delivery::end_water},
+      {"end_temperature", &vrsilo_delivery::end_temperature},
+      {"start_level", &vrsilo_delivery::start_height},
+      {"end_level", &vrsilo_delivery::end_height},
+      {"start_mass", &vrsilo_delivery::start_mass},
+      {"end_mass", &vrsilo_delivery::end_mass},
+      {"start_density", &vrsilo_delivery::start_density},
+      {"end_density", &vrsilo_delivery::end_density},
+      {"start_tc_density", &vrsilo_delivery::start_tc_density},
+      {"end_tc_density", &vrsilo_delivery::end_tc_density},
+  };
+  out = "{\"tank\":";
+  AppendNumber(out, d.tank);
+  out += ",\"start\":";
+  AppendString(out, d.start);
+  out += ",\"end\":";
+  AppendString(out, d.end);
+  if (d.product >= 0x20 && d.product < 0x7F) {
+    const char product[2] = {d.product, '\0'};
+    out += ",\"product\":";
+    AppendString(out, product);
+  }
+  // The amount delivered, gross and net, where both ends were sent.
+  if ((d.fields & 0x11u) == 0x11u) {
+    out += ",\"volume\":";
+    AppendNumber(out, d.end_volume - d.start_volume);
+  }
+  if ((d.fields & 0x22u) == 0x22u) {
+    out += ",\"tc_volume\":";
+    AppendNumber(out, d.end_tc_volume - d.start_tc_volume);
+  }
+  for (size_t k = 0; k < std::size(kValues); ++k) {
+    if (!(d.fields & (1u << k))) continue;
+    out += ",\"";
+    out += kValues[k].name;
+    out += "\":";
+    AppendNumber(out, d.*kValues[k].value);
+  }
+  out += ",\"read_at\":\"";
+  AppendTimestamp(out, d.received_at_ms);
+  out += "\"}";
+}
+
 GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix,
                          const Options& options, Publisher& publisher)
     : gauge_(gauge),
       options_(options),
       // Counted in rounds, so that a round a little early does not skip a beat.
-      heartbeat_rounds_(std::max(
-          1, (options.heartbeatSeconds + options.periodSeconds / 2) / options.periodSeconds)),
-      publisher_(publisher) {
+      heartbeat_rounds_(Rounds(options.heartbeatSeconds, options.periodSeconds)),
+      publisher_(publisher),
+      console_rounds_(Rounds(options.reportsSeconds, options.periodSeconds)),
+      system_topic_(topicPrefix + "/console_alarms") {
   const int count = options.lastTank - options.firstTank + 1;
   tanks_.resize(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i)
-    tanks_[static_cast<size_t>(i)].topic =
-        topicPrefix + "/tank/" + std::to_string(options.firstTank + i);
+  for (int i = 0; i < count; ++i) {
+    Tank& t = tanks_[static_cast<size_t>(i)];
+    t.topic = topicPrefix + "/tank/" + std::to_string(options.firstTank + i);
+    t.alarms_topic = t.topic + "/console_alarms";
+    t.deliveries_topic = t.topic + "/console_deliveries";
+    t.alarms_key = "-";
+  }
   records_.resize(static_cast<size_t>(count));
   payload_.reserve(512);
+  alarms_.resize(512);
+  deliveries_.resize(64);
+  labels_.resize(static_cast<size_t>(count));
 }
 
 GaugeReader::~GaugeReader() {
@@ -153,6 +262,7 @@ void GaugeReader::Round() {
     }
     open_failure_logged_ = false;
   }
+  const bool console_due = round_++ % console_rounds_ == 0;
   int count = 0;
   const int rc = vrsilo_gauge_read(handle_, options_.firstTank, options_.lastTank, records_.data(),
                                    static_cast<int>(records_.size()), &count);
@@ -160,6 +270,9 @@ void GaugeReader::Round() {
     std::fprintf(stderr, "vr-agent: %s: %s\n", gauge_.name.c_str(), vrsilo_error_text(rc));
     return;
   }
+  // A silent gauge is not asked for more this round.
+  const bool answered = count > 0 && records_[0].link_state != VRSILO_LINK_SILENT;
+  if (answered && console_due) ReadLabels();
   for (int i = 0; i < count; ++i) {
     const vrsilo_tank_record& r = records_[static_cast<size_t>(i)];
     Tank& t = tanks_[static_cast<size_t>(r.tank - options_.firstTank)];
@@ -167,12 +280,110 @@ void GaugeReader::Round() {
     // flagged when it falls silent.
     if (r.link_state == VRSILO_LINK_OK) t.seen = true;
     if (!t.seen && !options_.tanksGiven) continue;
-    if (t.published && SameValues(r, t.last) && ++t.roundsUnpublished < heartbeat_rounds_) continue;
-    FormatTankMessage(r, payload_);
+    if (t.published && SameValues(r, t.last) && t.label == t.published_label &&
+        ++t.roundsUnpublished < heartbeat_rounds_)
+      continue;
+    FormatTankMessage(r, t.label, payload_);
     publisher_.Publish(&t.topic, payload_);
     t.last = r;
+    t.published_label = t.label;
     t.published = true;
     t.roundsUnpublished = 0;
+  }
+  if (!answered) return;
+  ReadAlarms();
+  if (console_due) ReadDeliveries();
+}
+
+bool GaugeReader::Supported(int rc, const char* what) {
+  if (rc == VRSILO_OK) return true;
+  if (rc != VRSILO_E_NOT_SUPPORTED) {
+    std::fprintf(stderr, "vr-agent: %s: %s: %s\n", gauge_.name.c_str(), what,
+                 vrsilo_error_text(rc));
+  } else if (!console_unsupported_logged_) {
+    std::fprintf(stderr, "vr-agent: %s: the console does not answer its %s report\n",
+                 gauge_.name.c_str(), what);
+    console_unsupported_logged_ = true;
+  }
+  return false;
+}
+
+void GaugeReader::ReadLabels() {
+  int count = 0;
+  const int rc = vrsilo_gauge_read_labels(handle_, options_.firstTank, options_.lastTank,
+                                          labels_.data(), static_cast<int>(labels_.size()), &count);
+  if (!Supported(rc, "label")) return;
+  for (int i = 0; i < std::min(count, static_cast<int>(labels_.size())); ++i)
+    tanks_[static_cast<size_t>(labels_[static_cast<size_t>(i)].tank - options_.firstTank)].label =
+        labels_[static_cast<size_t>(i)].label;
+}
+
+void GaugeReader::ReadAlarms() {
+  int count = 0;
+  const int rc = vrsilo_gauge_read_alarms(handle_, options_.firstTank, options_.lastTank, 1,
+                                          alarms_.data(), static_cast<int>(alarms_.size()), &count);
+  if (!Supported(rc, "alarm")) return;
+  const size_t n = std::min(static_cast<size_t>(count), alarms_.size());
+  // Tank alarms come first, in tank order; the system's follow.
+  size_t at = 0;
+  for (size_t i = 0; i < tanks_.size(); ++i) {
+    Tank& t = tanks_[i];
+    const int tank = options_.firstTank + static_cast<int>(i);
+    const size_t first = at;
+    while (at < n && alarms_[at].category == VRSILO_ALARM_TANK && alarms_[at].device == tank) ++at;
+    if (!t.seen) continue;
+    FormatConsoleAlarms(alarms_.data() + first, at - first, 0, payload_);
+    const std::string key = payload_.substr(0, payload_.find(",\"at\""));
+    if (key == t.alarms_key) continue;
+    FormatConsoleAlarms(alarms_.data() + first, at - first,
+                        first < at ? alarms_[first].received_at_ms : UtcNowMs(), payload_);
+    publisher_.Publish(&t.alarms_topic, payload_);
+    t.alarms_key = key;
+  }
+  // Sensors, inputs and the console itself.
+  std::string system = "{\"alarms\":[";
+  for (size_t i = at; i < n; ++i) {
+    if (i > at) system += ',';
+    system += "{\"category\":";
+    AppendString(system, alarms_[i].category_name);
+    system += ",\"category_code\":" + std::to_string(alarms_[i].category) +
+              ",\"type\":" + std::to_string(alarms_[i].type) +
+              ",\"device\":" + std::to_string(alarms_[i].device) + '}';
+  }
+  system += ']';
+  if (system == system_key_) return;
+  system_key_ = system;
+  system += ",\"at\":\"";
+  AppendTimestamp(system, UtcNowMs());
+  system += "\"}";
+  publisher_.Publish(&system_topic_, system);
+}
+
+void GaugeReader::ReadDeliveries() {
+  for (size_t i = 0; i < tanks_.size(); ++i) {
+    Tank& t = tanks_[i];
+    if (!t.seen) continue;
+    const int tank = options_.firstTank + static_cast<int>(i);
+    int count = 0;
+    int rc = vrsilo_gauge_read_deliveries(handle_, tank, 0, deliveries_.data(),
+                                          static_cast<int>(deliveries_.size()), &count);
+    // A console without the stored deliveries may still give the last one.
+    if (rc == VRSILO_E_NOT_SUPPORTED)
+      rc = vrsilo_gauge_read_deliveries(handle_, tank, 1, deliveries_.data(),
+                                        static_cast<int>(deliveries_.size()), &count);
+    if (!Supported(rc, "delivery")) continue;
+    // Each delivery once: those not held at the last read. After a start,
+    // all that the console holds (a delivery is known by tank and start).
+    std::vector<std::string> held;
+    for (int k = 0; k < std::min(count, static_cast<int>(deliveries_.size())); ++k) {
+      const vrsilo_delivery& d = deliveries_[static_cast<size_t>(k)];
+      held.push_back(std::string(d.start) + d.end);
+      if (std::find(t.deliveries.begin(), t.deliveries.end(), held.back()) != t.deliveries.end())
+        continue;
+      FormatConsoleDelivery(d, payload_);
+      publisher_.Publish(&t.deliveries_topic, payload_, false);
+    }
+    t.deliveries.swap(held);
   }
 }
 

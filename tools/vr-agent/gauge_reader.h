@@ -19,9 +19,15 @@ namespace vr::agent {
 
 // The JSON message of a tank into out (cleared first; no allocation once it
 // has grown): the fields the reply carried, by name, in the console's units,
-// and the time the reply arrived. A tank of a silent or wrong gauge carries
-// its link state and that time only.
-void FormatTankMessage(const vrsilo_tank_record& r, std::string& out);
+// the tank's label where the console gave one, and the time the reply
+// arrived. A tank of a silent or wrong gauge carries its link state and that
+// time only.
+void FormatTankMessage(const vrsilo_tank_record& r, const std::string& label, std::string& out);
+// A tank's active console alarms: {"alarms":[names],"codes":[numbers],"at":time}.
+void FormatConsoleAlarms(const vrsilo_alarm* alarms, size_t count, int64_t at, std::string& out);
+// One delivery report of the console, with the delivered volumes (end minus
+// start) worked out.
+void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out);
 
 class GaugeReader {
  public:
@@ -37,7 +43,10 @@ class GaugeReader {
 
  private:
   struct Tank {
-    std::string topic;
+    std::string topic, alarms_topic, deliveries_topic;
+    std::string label, published_label;
+    std::string alarms_key;               // names and codes last published; "-" before the first
+    std::vector<std::string> deliveries;  // start and end of those the console holds
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it
     bool published = false;
@@ -45,6 +54,13 @@ class GaugeReader {
   };
   void Run();
   void Round();
+  // The console's own word: labels and deliveries every few minutes, the
+  // alarms every round. A report the console does not answer is left alone.
+  void ReadLabels();
+  void ReadAlarms();
+  void ReadDeliveries();
+  // True for success; logs an error, and once a report the console lacks.
+  bool Supported(int rc, const char* what);
   bool Stopping();
 
   const GaugeOption gauge_;
@@ -56,6 +72,13 @@ class GaugeReader {
   std::vector<Tank> tanks_;  // by tank number - firstTank
   std::vector<vrsilo_tank_record> records_;
   std::string payload_;
+  const int console_rounds_;  // rounds between reads of labels and deliveries
+  int round_ = 0;
+  std::string system_topic_, system_key_ = "-";
+  std::vector<vrsilo_alarm> alarms_;
+  std::vector<vrsilo_delivery> deliveries_;
+  std::vector<vrsilo_tank_label> labels_;
+  bool console_unsupported_logged_ = false;
 
   std::mutex mu_;
   std::condition_variable cv_;

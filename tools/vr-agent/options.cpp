@@ -28,8 +28,13 @@ const char kUsage[] =
     "  --period S            read each gauge every S seconds (default 10)\n"
     "  --heartbeat S         publish an unchanged tank again after S seconds (default 60)\n"
     "  --queue N             messages kept while the broker is away (default 10000)\n"
+    "  --reports S           ask for the console's labels and deliveries every S seconds\n"
+    "                        (default 300; its alarms are asked every period)\n"
     "  --help                this text\n"
-    "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), vrsilo/SITE/status (online/offline).\n"
+    "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), .../tank/N/console_alarms (retained),\n"
+    ".../tank/N/console_deliveries (each delivery once, not retained),\n"
+    "vrsilo/SITE/GAUGE/console_alarms (retained: sensors and the console), vrsilo/SITE/status\n"
+    "(online/offline).\n"
     "Exit status: 0 after SIGTERM or SIGINT, 1 when the broker client cannot start, 2 on a\n"
     "usage error.";
 
@@ -48,6 +53,7 @@ enum LongOption {
   kSite,
   kHeartbeat,
   kQueue,
+  kReports,
 };
 
 const option kLongOptions[] = {
@@ -61,6 +67,7 @@ const option kLongOptions[] = {
     {"site", required_argument, nullptr, kSite},
     {"heartbeat", required_argument, nullptr, kHeartbeat},
     {"queue", required_argument, nullptr, kQueue},
+    {"reports", required_argument, nullptr, kReports},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -178,6 +185,9 @@ Options ParseOptions(int argc, char** argv) {
         break;
       case kHeartbeat:
         o.heartbeatSeconds = static_cast<int>(OptionNumber("--heartbeat", optarg, 1, 86400));
+        break;
+      case kReports:
+        o.reportsSeconds = static_cast<int>(OptionNumber("--reports", optarg, 1, 86400));
         break;
       case kQueue:
         o.queueLimit = static_cast<int>(OptionNumber("--queue", optarg, 1, 1000000));

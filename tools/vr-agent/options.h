@@ -29,6 +29,7 @@ struct Options {
   std::string site;
   int heartbeatSeconds = 60;
   int queueLimit = 10000;
+  int reportsSeconds = 300;  // labels and deliveries; alarms every period
   bool help = false;
 };
 

@@ -82,7 +82,7 @@ void Publisher::NetworkLoop() {
   }
 }
 
-void Publisher::Publish(const std::string* topic, std::string_view payload) {
+void Publisher::Publish(const std::string* topic, std::string_view payload, bool retain) {
   std::lock_guard lock(mu_);
   if (stopping_) return;
   if (count_ == ring_.size()) {  // full: the oldest goes
@@ -92,6 +92,7 @@ void Publisher::Publish(const std::string* topic, std::string_view payload) {
   }
   Message& slot = ring_[(head_ + count_) % ring_.size()];
   slot.topic = topic;
+  slot.retain = retain;
   slot.payload.assign(payload);  // the slot keeps its capacity: no allocation once warm
   ++count_;
   cv_.notify_all();
@@ -105,6 +106,7 @@ void Publisher::SendLoop() {
     if (stopping_) break;
     Message& slot = ring_[head_];
     const std::string* topic = slot.topic;
+    const bool retain = slot.retain;
     payload.swap(slot.payload);
     head_ = (head_ + 1) % ring_.size();
     --count_;
@@ -112,13 +114,14 @@ void Publisher::SendLoop() {
     lock.unlock();
     int mid = 0;
     int rc = mosquitto_publish(mosq_, &mid, topic->c_str(), static_cast<int>(payload.size()),
-                               payload.data(), 1, true);
+                               payload.data(), 1, retain);
     lock.lock();
     if (rc == MOSQ_ERR_NO_CONN) {  // the connection just went: back in front, sent later
       --inflight_;
       if (count_ < ring_.size()) {
         head_ = (head_ + ring_.size() - 1) % ring_.size();
         ring_[head_].topic = topic;
+        ring_[head_].retain = retain;
         ring_[head_].payload.swap(payload);
         ++count_;
       } else {

@@ -30,9 +30,10 @@ class Publisher {
   // Sets up the client and starts connecting (the broker need not be up yet).
   // Returns an error text, empty on success.
   std::string Start();
-  // Queues a retained QoS 1 message. topic must outlive the publisher. When
-  // the queue is full the oldest message is dropped and counted.
-  void Publish(const std::string* topic, std::string_view payload);
+  // Queues a QoS 1 message, retained unless it is an event. topic must
+  // outlive the publisher. When the queue is full the oldest message is
+  // dropped and counted.
+  void Publish(const std::string* topic, std::string_view payload, bool retain = true);
   // Sends what is queued (at most timeout), publishes "offline" and
   // disconnects.
   void Stop(std::chrono::milliseconds timeout);
@@ -41,6 +42,7 @@ class Publisher {
   struct Message {
     const std::string* topic = nullptr;
     std::string payload;
+    bool retain = true;
   };
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
