@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "protocol/console_reports.h"
 #include "protocol/frame.h"
 #include "protocol/hex_float.h"
 #include "simulator.h"
@@ -214,17 +216,18 @@ TEST_F(GaugeSimTest, SetCommandWithNonHexPayloadIsRejectedAndNotStored) {
 TEST_F(GaugeSimTest, UnknownCommandAndMissingTankGetTheErrorReply) {
   const std::string error(kErrorReply);
   ASSERT_EQ(error.size(), 10u);  // SOH "9999FF1B" ETX
-  for (std::string_view request : {"\x01i10101", "\x01I20101", "\x01i20105", "\x01i60700",
-                                   "\x01i60617", "\x01i20199", "\x01i201a1",
-                                   "\x01s60702"
-                                   "451C4000"}) {
+  for (std::string_view request :
+       {"\x01i10101", "\x01I20101", "\x01i20105", "\x01i60700", "\x01i60617", "\x01i20199",
+        "\x01i201a1", "\x01i20502", "\x01i20C13",
+        "\x01s60702"
+        "451C4000"}) {
     Bytes r = Reply(request);
     EXPECT_EQ(std::string(r.begin(), r.end()), error) << PrintableBytes(request);
   }
   // FF1B is the reply checksum of SOH "9999", so VerifyReply accepts it.
   Bytes r(error.begin(), error.end());
   EXPECT_TRUE(Valid(r));
-  EXPECT_EQ(sim.GetStats().errors, 8u);
+  EXPECT_EQ(sim.GetStats().errors, 10u);
 }
 
 TEST_F(GaugeSimTest, RemovedTankGetsTheErrorReply) {
@@ -481,6 +484,102 @@ TEST_F(GaugeSimTest, TankZeroAnswersEveryTankInOneFrame) {
   for (std::string_view request : {"\x01i20100", "\x01i21400"})
     EXPECT_EQ(Reply(request).size(), kErrorReply.size()) << PrintableBytes(request);
   EXPECT_EQ(sim.GetStats().Count("i21400"), 5u);
+}
+
+// The examples of the console's reports, byte for byte: tanks 1 and 2 (product
+// '2'); system status groups in the order raised.
+TEST(GaugeSimReports, ReproduceTheConsoleExamples) {
+  const std::tuple<std::string, std::function<void(GaugeSim&)>, std::string> cases[] = {
+      {"i20500", [](GaugeSim& s) { s.SetAlarm(2, 3), s.SetAlarm(2, 11); },
+       "\x01i205002401151030010002020311&&FA18\x03"},
+      {"i10100",
+       [](GaugeSim& s) { s.SetAlarm(2, 3), s.SetAlarm(1, 11), s.SetStatusGroup(3, 6, 5); },
+       "\x01i101002401151030020302021101030605&&F8ED\x03"},
+      {"i10100", [](GaugeSim& s) { s.SetAlarm(1, 3), s.SetAlarm(1, 3, false); },
+       "\x01i101002401151030&&FC67\x03"},
+      {"i60201",
+       [](GaugeSim& s) { s.UpdateTank(1, [](TankState& t) { t.label = "REGULAR UNLEADED"; }); },
+       "\x01i60201240115103001REGULAR UNLEADED    &&F70B\x03"},
+      {"i20C02", [](GaugeSim&) {}, "\x01i20C02240115103002200&&FB5E\x03"},
+  };
+  for (const auto& [command, setup, expected] : cases) {
+    GaugeSim sim;
+    TankState two;
+    two.product = '2';
+    sim.SetTanks({{1, TankState{}}, {2, two}});
+    sim.SetHeaderTime("2401151030");
+    setup(sim);
+    const Bytes r = sim.Execute(command, "");
+    EXPECT_EQ(PrintableBytes(std::string(r.begin(), r.end())), PrintableBytes(expected)) << command;
+  }
+}
+
+TEST(GaugeSimReports, ADeliveryOverMinutesRisesThenLeavesItsReport) {
+  using namespace std::chrono_literals;
+  GaugeSim sim;
+  TankState t;  // 1000 l per 100 mm
+  t.height = 2000;
+  for (size_t k = 0; k < kCalibrationPoints; ++k) t.cal[k] = 1000.0f * (k + 1);
+  t.volume = t.tc_volume = 5000;
+  t.ullage = 15000;
+  t.level = 500;
+  sim.SetTank(1, t);
+  sim.SetHeaderTime("2401151030");
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(sim.Deliver(1, 4000, 10min, t0));
+  EXPECT_FALSE(sim.Deliver(1, 100, 0min, t0));  // one at a time
+  const std::tuple<Clock::duration, std::string, float, float> steps[] = {
+      {1min, "0001", 5400, 540}, {5min, "0001", 7000, 700}, {10min, "0000", 9000, 900}};
+  for (const auto& [at, status, volume, level] : steps) {
+    if (at == 10min) sim.SetHeaderTime("2401151040");
+    const Bytes r = sim.Feed("\x01i20101", t0 + at).at(0).bytes;
+    EXPECT_EQ(Text(r, 20, 4), status);
+    EXPECT_FLOAT_EQ(Field(r, 26), volume);
+    EXPECT_FLOAT_EQ(Field(r, 34), volume);          // TC volume
+    EXPECT_FLOAT_EQ(Field(r, 42), 20000 - volume);  // ullage
+    EXPECT_FLOAT_EQ(Field(r, 50), level);
+  }
+  const Bytes r = sim.Execute("i20201", "");
+  vrsilo_delivery d[2]{};
+  ASSERT_EQ(DecodeDeliveries(r.data(), r.size(), d, 2), 1u);
+  EXPECT_EQ(std::string(d[0].start) + " " + d[0].end, "2024-01-15T10:30 2024-01-15T10:40");
+  EXPECT_EQ(std::make_tuple(d[0].start_volume, d[0].end_volume, d[0].start_height, d[0].end_height),
+            std::make_tuple(5000.0, 9000.0, 500.0, 900.0));
+  EXPECT_EQ(d[0].fields, 0x3FFu);
+}
+
+TEST(GaugeSimReports, TenDeliveriesKeptNewestFirstAndTls4LastHasSixteenValues) {
+  GaugeSim sim;
+  TankState t;
+  t.volume = 100;
+  t.density = 800;
+  sim.SetTanks({{3, t}, {5, t}});
+  for (int litres = 1; litres <= 11; ++litres) ASSERT_TRUE(sim.Deliver(3, float(litres)));
+  vrsilo_delivery d[12]{};
+  Bytes r = sim.Execute("i20200", "");
+  ASSERT_EQ(DecodeDeliveries(r.data(), r.size(), d, 12), 10u);  // tank 5 has none
+  for (size_t k = 0; k < 10; ++k) EXPECT_EQ(d[k].end_volume - d[k].start_volume, 11.0 - k) << k;
+  sim.SetModel(GaugeSim::Model::kTls4);
+  r = sim.Execute("i20C03", "");
+  ASSERT_EQ(DecodeDeliveries(r.data(), r.size(), d, 12), 1u);
+  EXPECT_EQ(d[0].fields, 0xFFFFu);
+  EXPECT_NEAR(d[0].start_mass, 124.0, 1e-3);  // 155 l and 166 l at 800 kg/m3
+  EXPECT_NEAR(d[0].end_mass, 132.8, 1e-3);
+  EXPECT_EQ(d[0].end_density, 800.0);
+}
+
+TEST(GaugeSimReports, NoReportsFaultRefusesThemAndNoAllTanksSparesI101) {
+  GaugeSim sim;
+  sim.SetTank(1, TankState{});
+  for (const char* request :
+       {"\x01i10100", "\x01i20501", "\x01i20201", "\x01i20C01", "\x01i60201"}) {
+    sim.SetFault("no-reports");
+    EXPECT_EQ(sim.Feed(request).at(0).bytes.size(), kErrorReply.size()) << request + 1;
+    sim.SetFault("no-reports", false);
+    sim.SetFault("no-all-tanks");
+    EXPECT_TRUE(Valid(sim.Feed(request).at(0).bytes)) << request + 1;
+  }
+  EXPECT_EQ(sim.Feed("\x01i60200").at(0).bytes.size(), kErrorReply.size());
 }
 
 TEST(GaugeSimFaults, NamesParseAndDescribe) {

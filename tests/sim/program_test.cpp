@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/console_reports.h"
 #include "protocol/frame.h"
 #include "tank_file.h"
 #include "test_support.h"
@@ -195,6 +196,18 @@ TEST(Program, ServesTanksTakesStdinCommandsAndStopsOnSigterm) {
   r = Exchange(fd, "\x01i21400", 17 + 57 + 7, 2000ms);  // tank 5 alone, 6 fields
   EXPECT_TRUE(r.size() == 81 && VerifyReply(reinterpret_cast<const uint8_t*>(r.data()), 81).valid);
 
+  child.Command("alarm 5 high_water on");
+  EXPECT_EQ(child.Line(), "alarms tank 5 high_water");
+  child.Command("status 03 06 05 on");
+  EXPECT_EQ(child.Line(), "status 020305 030605");
+  EXPECT_EQ(Exchange(fd, "\x01i10100", 36, 2000ms).substr(17, 12), "020305030605");
+  child.Command("delivery 5 250");
+  EXPECT_EQ(child.Line(), "delivery tank 5 250 l done");
+  r = Exchange(fd, "\x01i20C05", 17 + 5 + 22 + 80 + 7, 2000ms);
+  vrsilo_delivery d{};
+  ASSERT_EQ(DecodeDeliveries(reinterpret_cast<const uint8_t*>(r.data()), r.size(), &d, 1), 1u);
+  EXPECT_EQ(std::make_pair(d.start_volume, d.end_volume), std::make_pair(1000.0, 1250.0));
+
   ::close(fd);
   EXPECT_EQ(child.Terminate(1000ms), 0);
 }
@@ -225,7 +238,9 @@ TEST(Program, HelpDescribesOptionsAndCommands) {
        {"--tanks", "--tank", "--fault", "--delay", "--pace", "--quiet", "lower-checksum",
         "i201-only", "byte-by-byte", "fault none", "delay MS", "pace BAUD", "stats", "cal="})
     EXPECT_NE(all.find(word), std::string::npos) << word;
-  for (const char* word : {"--model", "--latency", "no-all-tanks", "latency MS"})
+  for (const char* word :
+       {"--model", "--latency", "no-all-tanks", "latency MS", "no-reports", "alarm N NAME",
+        "status AA NN TT", "delivery N LITRES", "alarms=", "label=", "i10100", "i20CTT"})
     EXPECT_NE(all.find(word), std::string::npos) << word;
 }
 

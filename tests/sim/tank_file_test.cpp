@@ -91,6 +91,8 @@ TEST(TankFile, ErrorsNameTheLine) {
   EXPECT_NE(message("tank 1 level=1\n\ntank 1 level=2\n").find("line 3"), std::string::npos);
   EXPECT_NE(message("tank 1 12\n").find("not key=value"), std::string::npos);
   EXPECT_NE(message("level=1\n").find("tank number"), std::string::npos);
+  EXPECT_EQ(message("tank 1 alarms=leak+leek\n"), "line 1: unknown alarm 'leek'");
+  EXPECT_NE(message("tank 1 alarms=100\n").find("unknown alarm '100'"), std::string::npos);
 }
 
 TEST(TankFile, UpdateChangesOnlyTheGivenKeys) {
@@ -100,10 +102,20 @@ TEST(TankFile, UpdateChangesOnlyTheGivenKeys) {
   EXPECT_FLOAT_EQ(t.volume, 100.0f);
   EXPECT_FLOAT_EQ(t.tc_volume, 99.0f);
   EXPECT_EQ(t.cal, base.cal);
+  base = ParseTankSpec("3 alarms=high_water+11+3 label=A_B_", &t).second;
+  EXPECT_EQ(base.alarms, (std::vector<int>{3, 11}));
+  EXPECT_EQ(base.label, "A B ");
+  t = ParseTankSpec("3 alarms=none,label=", &base).second;
+  EXPECT_TRUE(t.alarms.empty() && t.label.empty());
 }
 
 TEST(TankFile, FormatRoundTrips) {
-  for (const auto& [n, t] : DemoTanks()) {
+  auto tanks = DemoTanks();
+  tanks[2].alarms = {3, 11, 35};  // 35 has no name
+  tanks[2].label = "REGULAR UNLEADED";
+  EXPECT_NE(FormatTank(2, tanks[2]).find(" alarms=high_water+delivery_needed+35 label=REGULAR_"),
+            std::string::npos);
+  for (const auto& [n, t] : tanks) {
     std::string line = FormatTank(n, t);
     auto [n2, t2] = ParseTankSpec(line);
     EXPECT_EQ(n2, n);

@@ -1,9 +1,11 @@
 // GaugeSim (simulator.h): the pure core of the gauge simulator (no I/O).
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <ctime>
 #include <stdexcept>
 
+#include "protocol/console_reports.h"
 #include "protocol/hex_float.h"
 #include "simulator.h"
 
@@ -40,6 +42,17 @@ void Finish(std::vector<uint8_t>& out) {
   out.back() = kEtx;
 }
 
+// Two digits of `value` in this radix (10 or 16, upper case).
+void AppendTwoDigits(std::vector<uint8_t>& out, int value, int radix) {
+  out.push_back(static_cast<uint8_t>("0123456789ABCDEF"[value / radix % radix]));
+  out.push_back(static_cast<uint8_t>("0123456789ABCDEF"[value % radix]));
+}
+
+// Field 2 of the density report: the mass given, else volume times density.
+float MassOf(const TankState& t) {
+  return t.mass != 0 ? t.mass : t.volume * t.density / 1000;
+}
+
 // Appends one tank's inventory block from the tank number on: tank (2),
 // product (1), status (4), field count (2) and the fields.
 void AppendInventory(std::vector<uint8_t>& out, int tank, const TankState& t, bool i214,
@@ -56,16 +69,120 @@ void AppendInventory(std::vector<uint8_t>& out, int tank, const TankState& t, bo
       AppendHex(out, v);
   } else if (model == GaugeSim::Model::kTls350) {
     // Field 2 of the density report is the mass in both families.
-    const float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
+    const float mass = MassOf(t);
     AppendText(out, "06");
     for (float v : {t.volume, mass, t.density, t.level, t.water, t.temperature}) AppendHex(out, v);
   } else {
-    const float mass = t.mass != 0 ? t.mass : t.volume * t.density / 1000;
+    const float mass = MassOf(t);
     AppendText(out, "0A");
     for (float v : {t.volume, mass, t.density, t.level, t.water, t.temperature, t.tc_density,
                     t.tc_volume, t.ullage, t.water_volume})
       AppendHex(out, v);
   }
+}
+
+bool IsConsoleReport(std::string_view code) {
+  return code == kSystemStatusReport || code == kTankStatusReport || code == kDeliveryReport ||
+         code == kLastDeliveryReport || code == kLabelReport;
+}
+
+// The values of a delivery by their position on the wire.
+constexpr float DeliveryRecord::*kDeliveryValues[] = {
+    &DeliveryRecord::start_volume,     &DeliveryRecord::start_tc_volume,
+    &DeliveryRecord::start_water,      &DeliveryRecord::start_temperature,
+    &DeliveryRecord::end_volume,       &DeliveryRecord::end_tc_volume,
+    &DeliveryRecord::end_water,        &DeliveryRecord::end_temperature,
+    &DeliveryRecord::start_height,     &DeliveryRecord::end_height,
+    &DeliveryRecord::start_mass,       &DeliveryRecord::end_mass,
+    &DeliveryRecord::start_density,    &DeliveryRecord::end_density,
+    &DeliveryRecord::start_tc_density, &DeliveryRecord::end_tc_density,
+};
+
+void AppendDelivery(std::vector<uint8_t>& out, const DeliveryRecord& d, size_t values) {
+  AppendText(out, d.start);
+  AppendText(out, d.end);
+  AppendTwoDigits(out, static_cast<int>(values), 16);
+  for (size_t k = 0; k < values; ++k) AppendHex(out, d.*kDeliveryValues[k]);
+}
+
+// One tank's record of a console report ("i205", "i202", "i20C", "i602").
+void AppendReportRecord(std::vector<uint8_t>& out, std::string_view code, int tank,
+                        const TankState& t, GaugeSim::Model model) {
+  AppendText(out, TankDigits(static_cast<unsigned>(tank)));
+  if (code == kTankStatusReport) {
+    AppendTwoDigits(out, static_cast<int>(t.alarms.size()), 16);
+    for (int type : t.alarms) AppendTwoDigits(out, type, 10);
+  } else if (code == kLabelReport) {
+    std::string label = t.label;
+    label.resize(kLabelLength, ' ');
+    AppendText(out, label);
+  } else {
+    const bool last = code == kLastDeliveryReport;
+    const size_t count = std::min(last ? 1 : kMaxDeliveries, t.deliveries.size());
+    const size_t values = last && model == GaugeSim::Model::kTls4 ? 16 : 10;
+    out.push_back(static_cast<uint8_t>(t.product));
+    AppendTwoDigits(out, static_cast<int>(count), 10);
+    for (size_t k = 0; k < count; ++k) AppendDelivery(out, t.deliveries[k], values);
+  }
+}
+
+// Status word with bit 0x0001 (a delivery in progress) set or cleared; a word
+// that is not 4 hex digits is left as it is.
+void SetDeliveryBit(std::string& status, bool on) {
+  if (status.size() != 4 || !std::all_of(status.begin(), status.end(), IsHexDigit)) return;
+  unsigned long word = std::stoul(status, nullptr, 16);
+  word = on ? word | 1ul : word & ~1ul;
+  static const char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < 4; ++i) status[i] = kHex[(word >> (12 - 4 * i)) & 0xF];
+}
+
+bool HasTable(const TankState& t) {
+  return t.height > 0 && t.cal[kCalibrationPoints - 1] > 0;
+}
+
+// Level of a volume by the calibration table, linear between its points
+// (and from 0 to the first); the full height above the last.
+float LevelFromTable(const TankState& t, float volume) {
+  float v0 = 0, h0 = 0;
+  for (size_t k = 1; k <= kCalibrationPoints; ++k) {
+    const float v1 = t.cal[k - 1];
+    const float h1 = t.height * static_cast<float>(k) / kCalibrationPoints;
+    if (volume <= v1) return v1 > v0 ? h0 + (h1 - h0) * (volume - v0) / (v1 - v0) : h1;
+    v0 = v1;
+    h0 = h1;
+  }
+  return t.height;
+}
+
+// Puts `litres` more into the tank: volume and TC volume rise, ullage falls,
+// the level follows the table (or the volume's proportion without one). The
+// level moves by the table's difference, so that a level given a little off
+// the table does not jump when a delivery starts.
+void AddVolume(TankState& t, float litres) {
+  const float before = t.volume;
+  t.tc_volume += litres * (before > 0 ? t.tc_volume / before : 1.0f);
+  t.volume += litres;
+  t.ullage = std::max(0.0f, t.ullage - litres);
+  if (t.mass != 0) t.mass += litres * t.density / 1000;
+  if (HasTable(t))
+    t.level = std::clamp(t.level + LevelFromTable(t, t.volume) - LevelFromTable(t, before), 0.0f,
+                         t.height);
+  else if (before > 0)
+    t.level *= t.volume / before;
+}
+
+// YYMMDDHHmm of a wall-clock time, local time as the console's clock.
+std::string ConsoleClock(std::chrono::system_clock::time_point when) {
+  std::time_t time = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &time);
+#else
+  localtime_r(&time, &tm);
+#endif
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%y%m%d%H%M", &tm);
+  return buf;
 }
 
 void WriteChecksum(std::vector<uint8_t>& frame, uint16_t value, bool lower) {
@@ -96,6 +213,7 @@ constexpr FlagFault kFlagFaults[] = {
     {"no-i606", &Faults::no_i606},
     {"no-i214", &Faults::no_i214},
     {"no-all-tanks", &Faults::no_all_tanks},
+    {"no-reports", &Faults::no_reports},
     {"unknown-command", &Faults::unknown_all},
     {"byte-by-byte", &Faults::byte_by_byte},
 };
@@ -243,6 +361,7 @@ void GaugeSim::SetTank(int tank, const TankState& state) {
   if (tank < 1 || tank > kMaxTanks) throw std::out_of_range("tank number outside 1..16");
   std::lock_guard lock(mu_);
   tanks_[tank] = state;
+  SyncAlarmsLocked();
 }
 
 bool GaugeSim::RemoveTank(int tank) {
@@ -250,6 +369,8 @@ bool GaugeSim::RemoveTank(int tank) {
   std::lock_guard lock(mu_);
   bool had = tanks_[tank].has_value();
   tanks_[tank].reset();
+  running_[tank].reset();
+  SyncAlarmsLocked();
   return had;
 }
 
@@ -272,7 +393,9 @@ void GaugeSim::SetTanks(const std::map<int, TankState>& tanks) {
     if (n < 1 || n > kMaxTanks) throw std::out_of_range("tank number outside 1..16");
   std::lock_guard lock(mu_);
   for (auto& t : tanks_) t.reset();
+  for (auto& r : running_) r.reset();
   for (const auto& [n, t] : tanks) tanks_[n] = t;
+  SyncAlarmsLocked();
 }
 
 bool GaugeSim::UpdateTank(int tank, const std::function<void(TankState&)>& change) {
@@ -280,7 +403,136 @@ bool GaugeSim::UpdateTank(int tank, const std::function<void(TankState&)>& chang
   std::lock_guard lock(mu_);
   if (!tanks_[tank]) return false;
   change(*tanks_[tank]);
+  SyncAlarmsLocked();
   return true;
+}
+
+bool GaugeSim::SetAlarm(int tank, int type, bool on) {
+  if (type < 1 || type > 99) return false;
+  return UpdateTank(tank, [&](TankState& t) {
+    auto it = std::find(t.alarms.begin(), t.alarms.end(), type);
+    if (on && it == t.alarms.end()) t.alarms.push_back(type);
+    if (!on && it != t.alarms.end()) t.alarms.erase(it);
+  });
+}
+
+bool GaugeSim::SetStatusGroup(int category, int type, int device, bool on) {
+  auto two_digits = [](int v) { return v >= 0 && v <= 99; };
+  if (category == VRSILO_ALARM_TANK || !two_digits(category) || !two_digits(type) ||
+      !two_digits(device))
+    return false;
+  const StatusGroup group{category, type, device};
+  std::lock_guard lock(mu_);
+  auto it = std::find(groups_.begin(), groups_.end(), group);
+  if (on && it == groups_.end()) groups_.push_back(group);
+  if (!on && it != groups_.end()) groups_.erase(it);
+  return true;
+}
+
+std::vector<StatusGroup> GaugeSim::StatusGroups() const {
+  std::lock_guard lock(mu_);
+  return groups_;
+}
+
+// Keeps the tank groups of the system status in step with the tanks' alarms:
+// those gone are dropped, new ones are appended (in tank order when several
+// tanks raised theirs at once).
+void GaugeSim::SyncAlarmsLocked() {
+  auto active = [this](const StatusGroup& g) {
+    const auto& t = g.device >= 1 && g.device <= kMaxTanks ? tanks_[g.device] : std::nullopt;
+    return t && std::find(t->alarms.begin(), t->alarms.end(), g.type) != t->alarms.end();
+  };
+  std::erase_if(
+      groups_, [&](const StatusGroup& g) { return g.category == VRSILO_ALARM_TANK && !active(g); });
+  for (int n = 1; n <= kMaxTanks; ++n) {
+    if (!tanks_[n]) continue;
+    for (int type : tanks_[n]->alarms) {
+      const StatusGroup group{VRSILO_ALARM_TANK, type, n};
+      if (std::find(groups_.begin(), groups_.end(), group) == groups_.end())
+        groups_.push_back(group);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deliveries
+
+bool GaugeSim::Deliver(int tank, float litres, Clock::duration duration, Clock::time_point now) {
+  if (tank < 1 || tank > kMaxTanks || !(litres > 0) || !std::isfinite(litres) ||
+      duration < Clock::duration::zero())
+    return false;
+  std::lock_guard lock(mu_);
+  AdvanceLocked(now);
+  if (!tanks_[tank] || running_[tank]) return false;
+  Running& r = running_[tank].emplace();
+  r.start = *tanks_[tank];
+  r.start_clock = std::chrono::system_clock::now();
+  r.start_time = !header_time_.empty() ? header_time_ : ConsoleClock(r.start_clock);
+  r.litres = litres;
+  r.begin = now;
+  r.end = now + duration;
+  if (duration == Clock::duration::zero()) {
+    AddVolume(*tanks_[tank], litres);
+    r.applied = litres;
+    EndDeliveryLocked(tank);
+  } else {
+    SetDeliveryBit(tanks_[tank]->status, true);
+  }
+  return true;
+}
+
+void GaugeSim::Advance(Clock::time_point now) {
+  std::lock_guard lock(mu_);
+  AdvanceLocked(now);
+}
+
+void GaugeSim::AdvanceLocked(Clock::time_point now) {
+  for (int n = 1; n <= kMaxTanks; ++n) {
+    if (!running_[n]) continue;
+    Running& r = *running_[n];
+    const double part = now >= r.end     ? 1.0
+                        : now <= r.begin ? 0.0
+                                         : std::chrono::duration<double>(now - r.begin) /
+                                               std::chrono::duration<double>(r.end - r.begin);
+    const float target = part >= 1.0 ? r.litres : static_cast<float>(r.litres * part);
+    AddVolume(*tanks_[n], target - r.applied);
+    r.applied = target;
+    if (part >= 1.0) EndDeliveryLocked(n);
+  }
+}
+
+// Stores the report of the tank's finished delivery and clears its status bit.
+void GaugeSim::EndDeliveryLocked(int tank) {
+  const Running& r = *running_[tank];
+  TankState& t = *tanks_[tank];
+  const TankState& s = r.start;
+  DeliveryRecord d;
+  d.start = r.start_time;
+  d.end = !header_time_.empty()
+              ? header_time_
+              : ConsoleClock(r.start_clock +
+                             std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                 r.end - r.begin));
+  d.start_volume = s.volume;
+  d.start_tc_volume = s.tc_volume;
+  d.start_water = s.water;
+  d.start_temperature = s.temperature;
+  d.start_height = s.level;
+  d.start_mass = MassOf(s);
+  d.start_density = s.density;
+  d.start_tc_density = s.tc_density;
+  d.end_volume = t.volume;
+  d.end_tc_volume = t.tc_volume;
+  d.end_water = t.water;
+  d.end_temperature = t.temperature;
+  d.end_height = t.level;
+  d.end_mass = MassOf(t);
+  d.end_density = t.density;
+  d.end_tc_density = t.tc_density;
+  t.deliveries.insert(t.deliveries.begin(), d);
+  if (t.deliveries.size() > kMaxDeliveries) t.deliveries.resize(kMaxDeliveries);
+  SetDeliveryBit(t.status, false);
+  running_[tank].reset();
 }
 
 void GaugeSim::SetFaults(const Faults& faults) {
@@ -342,17 +594,7 @@ void GaugeSim::SetHeaderTime(std::string yymmddhhmm) {
 }
 
 std::string GaugeSim::HeaderTimeLocked() const {
-  if (!header_time_.empty()) return header_time_;
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &now);
-#else
-  localtime_r(&now, &tm);
-#endif
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%y%m%d%H%M", &tm);
-  return buf;
+  return !header_time_.empty() ? header_time_ : ConsoleClock(std::chrono::system_clock::now());
 }
 
 Stats GaugeSim::GetStats() const {
@@ -389,10 +631,13 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   bool inventory = code == kInventoryReport || code == kDensityReport;
   bool calibration =
       code == kReadHeight || code == kReadTable || code == kWriteHeight || code == kWriteTable;
-  if (!inventory && !calibration) return error;
+  bool report = IsConsoleReport(code);
+  if (!inventory && !calibration && !report) return error;
   if (payload.size() != PayloadLength(code)) return error;
   int tank = (command[4] - '0') * 10 + (command[5] - '0');
-  bool all_tanks = inventory && tank == 0;
+  bool system = code == kSystemStatusReport;
+  if (system && tank != 0) return error;  // "i101" exists for 00 only
+  bool all_tanks = (inventory || report) && tank == 0;
   if (!all_tanks && (tank < 1 || tank > kMaxTanks || !tanks_[tank])) return error;
 
   std::vector<uint8_t> out;
@@ -401,6 +646,22 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
   AppendText(out, command);
   std::string time = HeaderTimeLocked();
 
+  if (system) {
+    AppendText(out, time);
+    for (size_t k = 0; k < groups_.size() && k < kMaxStatusGroups; ++k)
+      for (int v : {groups_[k].category, groups_[k].type, groups_[k].device})
+        AppendTwoDigits(out, v, 10);
+    Finish(out);
+    return out;
+  }
+  if (report) {
+    AppendText(out, time);
+    int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
+    for (int n = first; n <= last; ++n)
+      if (tanks_[n]) AppendReportRecord(out, code, n, *tanks_[n], model_);
+    Finish(out);
+    return out;
+  }
   if (inventory) {
     AppendText(out, time);
     int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
@@ -491,6 +752,7 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   a.pace_baud = faults_.pace_baud;
   a.byte_by_byte = faults_.byte_by_byte;
 
+  AdvanceLocked(now);  // the tanks as they are when the request is complete
   std::string code = a.command.substr(0, 4);
   stats_.requests++;
   stats_.by_code[code]++;
@@ -505,8 +767,10 @@ Answer GaugeSim::CompleteLocked(Clock::time_point now) {
   }
 
   // A console that lacks the command answers it with the error reply and does nothing.
-  bool lacking = faults_.unknown_all || (faults_.no_i214 && code == kDensityReport) ||
-                 (faults_.no_all_tanks && a.command.ends_with("00"));
+  bool lacking =
+      faults_.unknown_all || (faults_.no_i214 && code == kDensityReport) ||
+      (faults_.no_all_tanks && a.command.ends_with("00") && code != kSystemStatusReport) ||
+      (faults_.no_reports && IsConsoleReport(code));
   std::vector<uint8_t> frame = lacking
                                    ? std::vector<uint8_t>(kErrorReply.begin(), kErrorReply.end())
                                    : ExecuteLocked(a.command, a.payload);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -34,7 +35,8 @@ using vr::tools::OptionNumber;
 const char kUsage[] = R"(Usage: vr-gauge-sim [OPTIONS]
 
 Simulates a Veeder-Root tank gauge (serial computer interface: i201, i214,
-i607, i606, s607, s606) on a pseudo-terminal. The slave path (e.g. /dev/pts/5)
+i607, i606, s607, s606 and the console's reports i101, i205, i202, i20C,
+i602) on a pseudo-terminal. The slave path (e.g. /dev/pts/5)
 is printed on the first line of stdout; open it as the gauge's serial port.
 Serves until SIGINT or SIGTERM (or "quit" on stdin).
 
@@ -56,8 +58,11 @@ Options:
                         no-i606         i606 gets no reply; i607 and the rest work
                         no-i214         i214 gets the unknown-command reply
                                         (an older console); i201 works
-                        no-all-tanks    i20100 and i21400 get the unknown-command
-                                        reply (an older console)
+                        no-all-tanks    tank 00 requests (i20100, i21400, i20500,
+                                        ...) get the unknown-command reply (an
+                                        older console); i10100 still answers
+                        no-reports      i101, i205, i202, i20C and i602 get the
+                                        unknown-command reply (an older console)
                         unknown-command every command gets the unknown-command
                                         reply
                         byte-by-byte    one byte per write(), 0.2 ms apart
@@ -91,6 +96,19 @@ Commands on stdin while running (one a line; answers go to stdout):
                       faults, model and latency
   reset               zero the counters
   tank DESC           add a tank or change keys of one (DESC as for --tank)
+  alarm N NAME on|off tank N's alarm NAME (a name as for alarms=, or a
+                      number 1..99) on or off; prints the tank's alarms
+  status AA NN TT on|off
+                      a system status (i101) group of another category than
+                      the tanks' 02, two-digit decimals: e.g. "status 03 06 05
+                      on" for liquid sensor 5's water alarm; prints the groups
+  delivery N LITRES [MINUTES]
+                      deliver LITRES into tank N, at once (MINUTES 0, the
+                      default) or spread evenly over MINUTES: meanwhile its
+                      status has bit 0001 and its volume, TC volume and level
+                      rise (level by the cal table when there is one) and the
+                      ullage falls; at the end the tank gets a delivery
+                      report (i202, i20C). One delivery per tank at a time
   remove N            remove tank N (it then gets the error reply)
   tanks               list the tanks in the file format
   vanish              close the pty (or the TCP server): the gauge disappears
@@ -105,19 +123,35 @@ Keys: volume, tc_volume, ullage, level (mm), water (mm), temperature (C),
 water_volume, density (kg/m3), tc_density (kg/m3), mass (kg, 0 = volume *
 density / 1000), height (full height, mm), product (1 char),
 status (4 chars), cal=v1,...,v20 (volumes at 1/20 .. 20/20 of the height),
-capacity=V (derive cal from a horizontal cylinder of V litres).
+capacity=V (derive cal from a horizontal cylinder of V litres),
+alarms=NAME+NAME (active tank alarms: high_water, delivery_needed, leak,
+overfill, low_product, ... or numbers 1..99, joined by '+'; "alarms=none"
+clears them), label=TEXT (the i602 label, '_' for a blank since blanks
+separate keys: label=REGULAR_UNLEADED).
 Unset numbers are 0, except tc_volume = volume, tc_density = density and
-ullage = cal[20] - volume.
+ullage = cal[20] - volume; no alarms, an empty label.
 Tanks 1..16; a tank not listed is absent and gets the error reply.
 
 Replies: i201 89 bytes (volume, tc volume, ullage, level, water, temperature,
-water volume); i214 81 bytes (volume, tc volume, density, level, water,
+water volume); i214 81 bytes (volume, mass, density, level, water,
 temperature), under --model tls4 113 bytes (volume, mass, density, level,
 water, temperature, tc density, tc volume, ullage, water volume);
 i607/s607 34 bytes; i606/s606 186 bytes; unknown command or absent tank:
 <SOH>9999FF1B<ETX>. Tank 00 (i20100, i21400) answers every tank in one frame:
 the date-time once, then per tank in ascending order its number, product,
 status, field count and fields.
+Console reports, after the date-time; tank 00 for every tank in one frame:
+  i10100  system status: a group AANNTT (category, type, device) per active
+          alarm in the order raised: tank alarms as 02 + type + tank, and the
+          "status" groups; no group at all when nothing is active
+  i205TT  per tank: TT, alarm count (2 hex), alarm types (2 decimal each)
+  i202TT  per tank: TT, product, deliveries (2 decimal, at most 10), each
+          newest first: start and end YYMMDDHHmm, 0A, 10 hex floats: start
+          volume, TC volume, water, temperature, end volume, TC volume, water,
+          temperature, start height, end height
+  i20CTT  the same with the newest delivery only (00 or 01); under --model
+          tls4 16 floats (adds start and end mass, density, TC density)
+  i602TT  per tank: TT and the label, 20 characters padded with blanks
 )";
 
 std::mutex g_out_mu;
@@ -135,6 +169,11 @@ void Err(const std::string& line) {
 bool ParseUnsigned(std::string_view text, unsigned& out) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+bool ParseDecimal(std::string_view text, double& out) {
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && ptr == text.data() + text.size() && std::isfinite(out);
 }
 
 std::vector<std::string> Split(std::string_view text, char sep) {
@@ -228,17 +267,24 @@ class Program {
         sim_.ResetStats();
         Out("stats reset");
       } else if (cmd == "tank") {
-        std::map<int, TankState> tanks;
-        for (int n : sim_.TankNumbers()) tanks[n] = *sim_.GetTank(n);
-        ApplyTank(tanks, arg);
-        int n = vr::sim::ParseTankSpec(arg).first;
-        sim_.SetTank(n, tanks[n]);
-        Out(vr::sim::FormatTank(n, tanks[n]));
+        // An update in one step, so that a delivery running meanwhile is kept.
+        auto [n, fresh] = vr::sim::ParseTankSpec(arg);
+        sim_.Advance();
+        if (!sim_.UpdateTank(n, [&](TankState& t) { t = vr::sim::ParseTankSpec(arg, &t).second; }))
+          sim_.SetTank(n, fresh);
+        Out(vr::sim::FormatTank(n, *sim_.GetTank(n)));
+      } else if (cmd == "alarm") {
+        Alarm(arg);
+      } else if (cmd == "status") {
+        Status(arg);
+      } else if (cmd == "delivery") {
+        Delivery(arg);
       } else if (cmd == "remove") {
         unsigned n = 0;
         if (!ParseUnsigned(arg, n)) throw std::invalid_argument("remove needs a tank number");
         Out(sim_.RemoveTank(static_cast<int>(n)) ? "removed tank " + arg : "no tank " + arg);
       } else if (cmd == "tanks") {
+        sim_.Advance();
         for (int n : sim_.TankNumbers()) Out(vr::sim::FormatTank(n, *sim_.GetTank(n)));
         Out("end");
       } else if (cmd == "vanish") {
@@ -271,6 +317,64 @@ class Program {
     }
     sim_.SetFaults(f);
     Out("faults " + vr::sim::DescribeFaults(f));
+  }
+
+  // "N NAME on|off"
+  void Alarm(const std::string& arg) {
+    std::istringstream in(arg);
+    std::string tank, name, state, extra;
+    in >> tank >> name >> state >> extra;
+    unsigned n = 0;
+    const int type = vr::sim::ParseAlarmType(name);
+    if (!ParseUnsigned(tank, n) || type == 0 || !extra.empty() || (state != "on" && state != "off"))
+      throw std::invalid_argument("alarm needs N NAME on|off, NAME a tank alarm or 1..99");
+    if (!sim_.SetAlarm(static_cast<int>(n), type, state == "on"))
+      throw std::invalid_argument("no tank " + tank);
+    Out("alarms tank " + tank + " " +
+        vr::sim::FormatAlarms(sim_.GetTank(static_cast<int>(n))->alarms));
+  }
+
+  // "AA NN TT on|off"
+  void Status(const std::string& arg) {
+    std::istringstream in(arg);
+    std::string parts[3], state, extra;
+    in >> parts[0] >> parts[1] >> parts[2] >> state >> extra;
+    unsigned v[3] = {};
+    for (int k = 0; k < 3; ++k)
+      if (parts[k].size() != 2 || !ParseUnsigned(parts[k], v[k]))
+        throw std::invalid_argument("status needs AA NN TT on|off, two digits each");
+    if (!extra.empty() || (state != "on" && state != "off"))
+      throw std::invalid_argument("status needs AA NN TT on|off, two digits each");
+    if (!sim_.SetStatusGroup(static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
+                             state == "on"))
+      throw std::invalid_argument("category 02 comes from the tanks: use alarm");
+    std::string groups;
+    char group[8];
+    for (const vr::sim::StatusGroup& g : sim_.StatusGroups()) {
+      std::snprintf(group, sizeof group, " %02d%02d%02d", g.category, g.type, g.device);
+      groups += group;
+    }
+    Out("status" + (groups.empty() ? std::string(" none") : groups));
+  }
+
+  // "N LITRES [MINUTES]"
+  void Delivery(const std::string& arg) {
+    std::istringstream in(arg);
+    std::string tank, litres_text, minutes_text = "0", extra;
+    in >> tank >> litres_text >> minutes_text >> extra;
+    unsigned n = 0;
+    double litres = 0, minutes = 0;
+    if (!ParseUnsigned(tank, n) || !ParseDecimal(litres_text, litres) ||
+        !ParseDecimal(minutes_text, minutes) || !extra.empty() || litres <= 0 || minutes < 0 ||
+        minutes > 1e6)
+      throw std::invalid_argument("delivery needs N LITRES [MINUTES], LITRES above 0");
+    const auto duration = std::chrono::duration_cast<vr::sim::Clock::duration>(
+        std::chrono::duration<double, std::ratio<60>>(minutes));
+    if (!sim_.GetTank(static_cast<int>(n))) throw std::invalid_argument("no tank " + tank);
+    if (!sim_.Deliver(static_cast<int>(n), static_cast<float>(litres), duration))
+      throw std::invalid_argument("tank " + tank + " has a delivery running");
+    Out("delivery tank " + tank + " " + litres_text + " l " +
+        (minutes > 0 ? "over " + minutes_text + " min" : std::string("done")));
   }
 
   void RemoveLink() {

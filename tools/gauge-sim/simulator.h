@@ -34,6 +34,22 @@
 //             the height (1 hex float) or the 20 volumes (field j = element 20-j,
 //             field 1 is the full-height volume), "&&", checksum, ETX.
 //             "s607"/"s606" store the written values and reply like "i607"/"i606".
+//   console reports: SOH, echo, YYMMDDHHmm, records, "&&", checksum, ETX; tank
+//             00 lists every configured tank in ascending order, another tank
+//             only itself.
+//             "i10100" system status: a group category (2) + type (2) + device
+//             (2) per active alarm, decimal, in the order raised: the tank
+//             alarms (category 02; those of several tanks set at once in tank
+//             order) and the groups set with SetStatusGroup; no group on a
+//             quiet console; at most 150. Only tank 00.
+//             "i205TT" in-tank status: per tank, tank (2) + alarm count (2 hex)
+//             + the alarm types (2 decimal each).
+//             "i202TT" deliveries: per tank, tank (2) + product (1) + count (2
+//             decimal) + the stored deliveries newest first, each start and end
+//             YYMMDDHHmm + "0A" + 10 hex floats (DeliveryRecord). "i20CTT": the
+//             same with the newest one only (count 00 or 01); under tls4 "10"
+//             and 16 floats.
+//             "i602TT" labels: per tank, tank (2) + label (20, space-padded).
 //   error reply: exactly SOH "9999FF1B" ETX (10 bytes) for an unknown command, a
 //             tank number outside 1..16 or absent, non-digit tank characters, or a
 //             set payload that is not all hexadecimal digits. ("FF1B" happens to
@@ -75,6 +91,24 @@ constexpr size_t kHeightReplyLength = vr::kHeightReplyLength;  // i607, s607
 constexpr size_t kVolumesReplyLength = vr::kTableReplyLength;  // i606, s606
 constexpr std::string_view kErrorReply = vr::kUnknownCommandReply;
 
+constexpr size_t kMaxDeliveries = 10;     // kept per tank; the oldest goes first
+constexpr size_t kMaxStatusGroups = 150;  // groups in one "i101" reply
+constexpr size_t kLabelLength = 20;
+
+// A delivery as the console keeps it ("i202", "i20C"). The values are in
+// their order on the wire; the last six go out only in a tls4 "i20C".
+struct DeliveryRecord {
+  std::string start = "0000000000";  // YYMMDDHHmm, the console's clock
+  std::string end = "0000000000";
+  float start_volume = 0, start_tc_volume = 0, start_water = 0, start_temperature = 0;
+  float end_volume = 0, end_tc_volume = 0, end_water = 0, end_temperature = 0;
+  float start_height = 0, end_height = 0;
+  float start_mass = 0, end_mass = 0, start_density = 0, end_density = 0;
+  float start_tc_density = 0, end_tc_density = 0;
+
+  bool operator==(const DeliveryRecord&) const = default;
+};
+
 // One tank of the model. Values are carried on the wire as IEEE singles.
 struct TankState {
   float volume = 0;        // field 1, litres
@@ -91,8 +125,11 @@ struct TankState {
   // Calibration volumes: element k-1 is the volume at level k/20 of the full
   // height (element 19 = full-height volume), as the driver's CalibrationPoints.
   std::array<float, kCalibrationPoints> cal{};
-  char product = '1';           // product code in the inventory header
-  std::string status = "0000";  // 4 status characters in the inventory header
+  char product = '1';                      // product code in the inventory header
+  std::string status = "0000";             // 4 status characters in the inventory header
+  std::vector<int> alarms;                 // active tank alarm types 1..99, in the order raised
+  std::string label;                       // "i602", padded with spaces (or cut) to 20 characters
+  std::vector<DeliveryRecord> deliveries;  // newest first, at most kMaxDeliveries
 
   bool operator==(const TankState&) const = default;
 };
@@ -114,7 +151,9 @@ struct Faults {
   bool i201_only = false;       // "i214" gets no reply (silent, not executed)
   bool no_i606 = false;         // "i606" gets no reply: heights read, tables do not
   bool no_i214 = false;         // "i214" gets the error reply (an older console)
-  bool no_all_tanks = false;    // tank 00 requests get the error reply (an older console)
+  bool no_all_tanks = false;    // tank 00 requests get the error reply (an older console);
+                                // not "i10100", which has no other form
+  bool no_reports = false;      // i101, i205, i202, i20C and i602 get the error reply
   bool unknown_all = false;     // every command gets the error reply
   bool byte_by_byte = false;    // transport: one byte per write(), ~0.2 ms apart
   unsigned delay_ms = 0;        // transport: wait this long before replying
@@ -131,7 +170,7 @@ struct Faults {
 
 // Switches the named flag fault on or off: silent, bad-checksum,
 // lower-checksum, cut, garbage, i201-only, no-i606, no-i214, no-all-tanks,
-// unknown-command, byte-by-byte; "none" clears all
+// no-reports, unknown-command, byte-by-byte; "none" clears all
 // flag faults (delay and pace are left alone). Returns false for an unknown name.
 bool SetFaultByName(Faults& faults, std::string_view name, bool on = true);
 // "none" or the switched-on faults, e.g. "silent,delay=1600ms,pace=9600".
@@ -193,6 +232,14 @@ struct Stats {
   uint64_t Count(std::string_view code_or_command) const;
 };
 
+// A group of the system status ("i101"): category, type and device number.
+struct StatusGroup {
+  int category = 0;
+  int type = 0;
+  int device = 0;
+  bool operator==(const StatusGroup&) const = default;
+};
+
 // Payload length of a request with this function code: 8 for "s607",
 // 160 for "s606", 0 otherwise.
 size_t PayloadLength(std::string_view function_code);
@@ -215,6 +262,26 @@ class GaugeSim {
   void SetTanks(const std::map<int, TankState>& tanks);
   // Atomic read-modify-write of a tank; false when the tank is absent.
   bool UpdateTank(int tank, const std::function<void(TankState&)>& change);
+
+  // Switches tank alarm `type` (1..99) of a tank on or off; false when the
+  // tank is absent or the type out of range.
+  bool SetAlarm(int tank, int type, bool on = true);
+  // Switches a system-status group of another category than 02 (the tanks'
+  // own, see SetAlarm) on or off; false for category 02 or a number outside 0..99.
+  bool SetStatusGroup(int category, int type, int device, bool on = true);
+  // The "i101" groups in the order raised, tank alarms included.
+  std::vector<StatusGroup> StatusGroups() const;
+
+  // A delivery of `litres` into a tank, spread evenly over `duration` from
+  // `now` (at once for zero). While it runs the tank's status has bit 0x0001
+  // and its volume, TC volume, ullage and level follow it; at its end the
+  // tank gets a DeliveryRecord. The core has no clock of its own: deliveries
+  // move on to the time of each completed request (Feed) or of Advance.
+  // False when the tank is absent, already has a delivery running, or
+  // litres is not a positive number.
+  bool Deliver(int tank, float litres, Clock::duration duration = {},
+               Clock::time_point now = Clock::now());
+  void Advance(Clock::time_point now = Clock::now());
 
   // Faults, thread-safe, take effect from the next completed request.
   void SetFaults(const Faults& faults);
@@ -256,9 +323,25 @@ class GaugeSim {
   std::vector<uint8_t> ExecuteLocked(std::string_view command, std::string_view payload);
   Answer CompleteLocked(Clock::time_point now);
   std::string HeaderTimeLocked() const;
+  void SyncAlarmsLocked();
+  void AdvanceLocked(Clock::time_point now);
+  void EndDeliveryLocked(int tank);
+
+  // A delivery in progress: the tank as it was at the start and how much of
+  // the delivery its values carry so far.
+  struct Running {
+    TankState start;
+    std::string start_time;
+    std::chrono::system_clock::time_point start_clock;
+    float litres = 0;
+    float applied = 0;
+    Clock::time_point begin, end;
+  };
 
   mutable std::mutex mu_;
   std::array<std::optional<TankState>, kMaxTanks + 1> tanks_{};  // [0] unused
+  std::array<std::optional<Running>, kMaxTanks + 1> running_{};
+  std::vector<StatusGroup> groups_;  // "i101", in the order raised
   Faults faults_;
   Model model_ = Model::kTls350;
   unsigned latency_ms_ = 0;

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "protocol/console_reports.h"
+
 namespace vr::sim {
 namespace {
 
@@ -55,7 +57,39 @@ double CylinderFraction(double h) {
   return (theta - std::sin(theta)) / (2.0 * std::numbers::pi);
 }
 
+std::vector<int> ParseAlarms(std::string_view text) {
+  std::vector<int> alarms;
+  if (text == "none") return alarms;
+  while (!text.empty()) {
+    const size_t plus = text.find('+');
+    const std::string_view name = text.substr(0, plus);
+    const int type = ParseAlarmType(name);
+    if (type == 0) Fail("unknown alarm '" + std::string(name) + "'");
+    if (std::find(alarms.begin(), alarms.end(), type) == alarms.end()) alarms.push_back(type);
+    text = plus == std::string_view::npos ? std::string_view() : text.substr(plus + 1);
+  }
+  return alarms;
+}
+
 }  // namespace
+
+int ParseAlarmType(std::string_view name) {
+  int type = 0;
+  auto [ptr, ec] = std::from_chars(name.data(), name.data() + name.size(), type);
+  if (ec == std::errc() && ptr == name.data() + name.size() && !name.empty())
+    return type >= 1 && type <= 99 ? type : 0;
+  return TankAlarmType(name);
+}
+
+std::string FormatAlarms(const std::vector<int>& alarms) {
+  std::string out;
+  for (int type : alarms) {
+    if (!out.empty()) out += '+';
+    const std::string_view name = TankAlarmName(type);
+    out += name.empty() ? std::to_string(type) : std::string(name);
+  }
+  return out.empty() ? "none" : out;
+}
 
 std::array<float, kCalibrationPoints> CylinderTable(float capacity) {
   std::array<float, kCalibrationPoints> cal{};
@@ -120,6 +154,17 @@ std::pair<int, TankState> ParseTankSpec(std::string_view desc, const TankState* 
         Fail("cal needs 20 values, got " + std::to_string(values.size()));
       for (size_t k = 0; k < kCalibrationPoints; ++k) t.cal[k] = ParseNumber(key, values[k]);
       cal_given = true;
+      continue;
+    }
+    if (key == "alarms" || key == "label") {  // these two may be empty
+      if (values.size() > 1) Fail("key " + key + " needs one value");
+      const std::string v = values.empty() ? std::string() : values[0];
+      if (key == "alarms") {
+        t.alarms = ParseAlarms(v);
+      } else {
+        t.label = v;
+        std::replace(t.label.begin(), t.label.end(), '_', ' ');
+      }
       continue;
     }
     if (values.size() != 1) Fail("key " + key + " needs exactly one value");
@@ -212,7 +257,14 @@ std::string FormatTank(int tank, const TankState& t) {
   add("height", t.height);
   out += " product=";
   out += t.product;
-  out += " status=" + t.status + " cal=";
+  out += " status=" + t.status;
+  if (!t.alarms.empty()) out += " alarms=" + FormatAlarms(t.alarms);
+  if (!t.label.empty()) {
+    std::string label = t.label;
+    std::replace(label.begin(), label.end(), ' ', '_');
+    out += " label=" + label;
+  }
+  out += " cal=";
   for (size_t k = 0; k < kCalibrationPoints; ++k) {
     if (k) out += ',';
     out += FormatNumber(t.cal[k]);

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "simulator.h"
 
@@ -23,8 +24,14 @@ namespace vr::sim {
 //   height (mm), product (1 character), status (4 characters),
 //   cal=v1,v2,...,v20  20 volumes, v1 at 1/20 of the height ... v20 at full
 //                      height (values following cal= without '=' continue it),
-//   capacity=V         derive cal from a horizontal cylinder of V litres.
-// Defaults: every number 0, product '1', status "0000"; tc_volume = volume,
+//   capacity=V         derive cal from a horizontal cylinder of V litres,
+//   alarms=A+B+...     active tank alarms, names as TankAlarmType knows them
+//                      ("high_water", "delivery_needed", ...) or numbers 1..99,
+//                      joined by '+'; "alarms=" or "alarms=none" clears them,
+//   label=TEXT         the "i602" label; '_' stands for a blank (no blanks,
+//                      commas or '#' in TEXT), e.g. label=REGULAR_UNLEADED.
+// Defaults: every number 0, product '1', status "0000", no alarms, an empty
+// label (20 blanks on the wire); tc_volume = volume,
 // tc_density = density and ullage = max(0, cal[19] - volume) unless given.
 // A tank not listed is absent.
 // The same line without "tank", "1:level=1500,volume=20000,...", is the --tank
@@ -35,8 +42,13 @@ namespace vr::sim {
 std::pair<int, TankState> ParseTankSpec(std::string_view desc, const TankState* base = nullptr);
 std::map<int, TankState> ParseTankFile(std::string_view text);
 std::map<int, TankState> LoadTankFile(const std::string& path);  // throws on I/O errors too
-// One line in the format above ("tank N key=value ...").
+// One line in the format above ("tank N key=value ..."); alarms and label
+// only when set. Stored deliveries are not part of it.
 std::string FormatTank(int tank, const TankState& state);
+// A tank alarm type from its name or its number; 0 when it is neither.
+int ParseAlarmType(std::string_view name);
+// "high_water+delivery_needed" (numbers for types without a name); "none".
+std::string FormatAlarms(const std::vector<int>& alarms);
 // Volumes at k/20 of the diameter, k = 1..20, of a horizontal cylinder.
 std::array<float, kCalibrationPoints> CylinderTable(float capacity);
 // Four plausible tanks (1..4) with calibration tables.
