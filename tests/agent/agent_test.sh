@@ -102,6 +102,31 @@ case "$SCENARIO" in
     expect_tank vrsilo/test/gauge-a/tank/2 \
       '{"tank":2,"level":800,"volume":9000.5,"tc_volume":9000.5,"ullage":0,"water":0,"water_volume":0,"temperature":-3.5,"density":750,"tc_density":752.25,"mass":6750,"product":"1","status":0,"delivery_in_progress":false,"link_state":1}'
     ;;
+  console)  # the console's own word: a raised alarm, a delivery once, the tank's label
+    start_broker; start_sim --tank "1:label=REGULAR_UNLEADED"
+    start_agent --reports 1
+    got=$(first vrsilo/test/COM1/tank/1/console_alarms 10)
+    [[ "$got" == '{"alarms":[],"codes":[],"at":"'* ]] || fail "no empty alarm list first: '$got'"
+    echo "alarm 1 high_water on" >&4
+    for _ in $(seq 20); do
+      got=$(first vrsilo/test/COM1/tank/1/console_alarms 2)
+      [[ "$got" == *high_water* ]] && break
+      sleep 0.5
+    done
+    [[ "$got" =~ ^\{\"alarms\":\[\"high_water\"\],\"codes\":\[3\],\"at\":\"20 ]] ||
+      fail "the raised alarm is not published: '$got'"
+    [[ "$(first vrsilo/test/COM1/tank/1 5)" == *'"product_label":"REGULAR UNLEADED"'* ]] ||
+      fail "no label in the tank message"
+    sub() { mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1/console_deliveries -C 1 -W "$1" 2>/dev/null || true; }
+    sub 15 > "$WORK/delivery.txt" & MORE_PIDS=$!
+    sleep 0.5
+    echo "delivery 1 5000" >&4
+    wait "$MORE_PIDS" || true
+    got=$(cat "$WORK/delivery.txt")
+    [[ "$got" == '{"tank":1,"start":"20'*'"product":"2","volume":5000,"tc_volume":5000,"start_volume":20000.25,'* ]] ||
+      fail "the delivery report is not published: '$got'"
+    [ -z "$(sub 3)" ] || fail "a delivery was published twice"
+    ;;
   reconnect)
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
     sleep 1.2  # the broker is not there yet when the agent starts

@@ -201,5 +201,74 @@ TEST_F(GaugeApiTest, CalibrationTableBothWaysAndArguments) {
   EXPECT_STREQ(vrsilo_error_text(VRSILO_E_SILENT), "the gauge did not answer");
 }
 
+// The console's alarms, deliveries and labels as set in the simulator, over
+// TCP; a console without those reports is not asked them twice.
+TEST_F(GaugeApiTest, TheConsolesAlarmsDeliveriesAndLabels) {
+  sim_.SetModel(GaugeSim::Model::kTls4);
+  sim_.SetAlarm(2, 3);           // high water
+  sim_.SetAlarm(2, 11);          // delivery needed
+  sim_.SetAlarm(9, 2);           // leak, out of the range asked below
+  sim_.SetStatusGroup(3, 6, 5);  // liquid sensor 5: water
+  sim_.UpdateTank(4, [](TankState& t) { t.label = "DIESEL"; });
+  sim_.SetHeaderTime("2612081030");
+  ASSERT_TRUE(sim_.Deliver(4, 5000.0f));
+  ASSERT_TRUE(sim_.Deliver(4, 1250.0f));
+  sim::TcpGauge tcp(sim_, sim::TcpGauge::Mode::kRaw);
+  Open(tcp.Start());
+  const int64_t from = NowMs();
+
+  vrsilo_alarm alarms[8];
+  int count = -1;
+  ASSERT_EQ(vrsilo_gauge_read_alarms(gauge_, 1, 8, 1, alarms, 8, &count), VRSILO_OK);
+  ASSERT_EQ(count, 3);
+  EXPECT_STREQ(alarms[0].name, "high_water");
+  EXPECT_EQ(alarms[0].device, 2);
+  EXPECT_STREQ(alarms[1].name, "delivery_needed");
+  EXPECT_GE(alarms[1].received_at_ms, from);
+  EXPECT_STREQ(alarms[2].category_name, "liquid_sensor");
+  EXPECT_EQ(alarms[2].device, 5);
+  // Room for one: the count still says how many there are.
+  ASSERT_EQ(vrsilo_gauge_read_alarms(gauge_, 1, 8, 0, alarms, 1, &count), VRSILO_OK);
+  EXPECT_EQ(count, 2);
+
+  vrsilo_delivery d[4];
+  ASSERT_EQ(vrsilo_gauge_read_deliveries(gauge_, 4, 0, d, 4, &count), VRSILO_OK);
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(d[0].end_volume - d[0].start_volume, 1250.0) << "newest first";
+  EXPECT_EQ(d[1].end_volume - d[1].start_volume, 5000.0);
+  EXPECT_STREQ(d[0].start, "2026-12-08T10:30");
+  ASSERT_EQ(vrsilo_gauge_read_deliveries(gauge_, 4, 1, d, 4, &count), VRSILO_OK);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(d[0].fields, 0xFFFFu) << "the newer family's last delivery has sixteen values";
+  EXPECT_GT(d[0].end_mass, d[0].start_mass);
+  ASSERT_EQ(vrsilo_gauge_read_deliveries(gauge_, 5, 0, d, 4, &count), VRSILO_OK);
+  EXPECT_EQ(count, 0);
+
+  vrsilo_tank_label labels[16];
+  ASSERT_EQ(vrsilo_gauge_read_labels(gauge_, 3, 4, labels, 16, &count), VRSILO_OK);
+  ASSERT_EQ(count, 2);
+  EXPECT_STREQ(labels[0].label, "");
+  EXPECT_STREQ(labels[1].label, "DIESEL");
+
+  // An older console: each report refused once, then not asked again.
+  sim_.SetFault("no-reports");
+  sim_.ResetStats();
+  uint64_t asked = 0;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(vrsilo_gauge_read_alarms(gauge_, 1, 8, 1, alarms, 8, &count),
+              VRSILO_E_NOT_SUPPORTED);
+    EXPECT_EQ(vrsilo_gauge_read_deliveries(gauge_, 4, 0, d, 4, &count), VRSILO_E_NOT_SUPPORTED);
+    EXPECT_EQ(vrsilo_gauge_read_labels(gauge_, 1, 16, labels, 16, &count),
+              VRSILO_E_NOT_SUPPORTED);
+    if (round == 0) asked = sim_.GetStats().requests;
+  }
+  EXPECT_EQ(sim_.GetStats().by_code.size(), 3u) << "i205, i202, i602";
+  EXPECT_EQ(sim_.GetStats().requests, asked);
+  EXPECT_EQ(vrsilo_gauge_read_alarms(gauge_, 1, 100, 0, alarms, 8, &count), VRSILO_E_ARGUMENT);
+  EXPECT_EQ(vrsilo_gauge_read_deliveries(gauge_, 4, 0, nullptr, 1, &count), VRSILO_E_ARGUMENT);
+  EXPECT_STREQ(vrsilo_error_text(VRSILO_E_NOT_SUPPORTED),
+               "the console does not answer this report");
+}
+
 }  // namespace
 }  // namespace vr
