@@ -12,7 +12,7 @@ VR_PACKAGES=(cmake make ninja-build g++ gcc binutils libgtest-dev libgmock-dev l
 VR_PACKAGES+=(qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
 # vr-agent (libmosquitto, found with pkg-config) and its tests' broker, client
 # and certificates.
-VR_PACKAGES+=(pkgconf libmosquitto-dev mosquitto mosquitto-clients openssl)
+VR_PACKAGES+=(pkgconf libmosquitto-dev libinih-dev mosquitto mosquitto-clients openssl)
 
 # Installs the Debian packages in "$@" that are not installed yet.
 vr_install_packages() {
