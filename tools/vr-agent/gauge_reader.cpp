@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "event_json.h"
 #include "vrsilo.h"
 
 namespace vr::agent {
@@ -43,21 +44,6 @@ void AppendNumber(std::string& out, double v) {
   char buf[32];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, ec == std::errc() ? end : buf);
-}
-
-// "2026-12-08T10:15:00.123+03:00": local time, milliseconds, UTC offset.
-void AppendTimestamp(std::string& out, int64_t ms) {
-  std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  char buf[48];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
-  long off = local.tm_gmtoff / 60;
-  char sign = off < 0 ? '-' : '+';
-  off = std::labs(off);
-  std::snprintf(buf + n, sizeof buf - n, ".%03d%c%02ld:%02ld", static_cast<int>(ms % 1000), sign,
-                off / 60, off % 60);
-  out += buf;
 }
 
 // A JSON string of printable ASCII (the console's texts are nothing else).
@@ -203,7 +189,7 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out) {
 }
 
 GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix,
-                         const Options& options, Publisher& publisher)
+                         const Options& options, const StationConfig& config, Publisher& publisher)
     : gauge_(gauge),
       options_(options),
       // Counted in rounds, so that a round a little early does not skip a beat.
@@ -219,6 +205,11 @@ GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefi
     t.alarms_topic = t.topic + "/console_alarms";
     t.deliveries_topic = t.topic + "/console_deliveries";
     t.alarms_key = "-";
+    t.engine = TankEngine(config.For(gauge.name, options.firstTank + i));
+    t.states_topic = t.topic + "/alarms";
+    t.events_topic = t.topic + "/events";
+    t.delivery_topic = t.topic + "/delivery";
+    t.forecast_topic = t.topic + "/forecast";
   }
   records_.resize(static_cast<size_t>(count));
   payload_.reserve(512);
@@ -280,6 +271,9 @@ void GaugeReader::Round() {
     // flagged when it falls silent.
     if (r.link_state == VRSILO_LINK_OK) t.seen = true;
     if (!t.seen && !options_.tanksGiven) continue;
+    events_.clear();
+    t.engine.Feed(r, events_);
+    PublishEvents(t, r.received_at_ms);
     if (t.published && SameValues(r, t.last) && t.label == t.published_label &&
         ++t.roundsUnpublished < heartbeat_rounds_)
       continue;
@@ -292,7 +286,49 @@ void GaugeReader::Round() {
   }
   if (!answered) return;
   ReadAlarms();
-  if (console_due) ReadDeliveries();
+  if (console_due) {
+    ReadDeliveries();
+    ReadFullVolumes();
+    for (Tank& t : tanks_)
+      if (t.seen) PublishForecast(t);
+  }
+}
+
+void GaugeReader::PublishEvents(Tank& t, int64_t at_ms) {
+  for (const Event& e : events_) {
+    FormatEvent(e, payload_);
+    publisher_.Publish(&t.events_topic, payload_, false);
+    if (e.kind == Event::Kind::kDelivery) publisher_.Publish(&t.delivery_topic, payload_);
+  }
+  // The alarm states, retained, whenever one changed (and at the first reading).
+  FormatAlarmStates(t.engine, at_ms, payload_);
+  const std::string key = payload_.substr(0, payload_.find(",\"at\""));
+  if (key == t.states_key) return;
+  t.states_key = key;
+  publisher_.Publish(&t.states_topic, payload_);
+}
+
+void GaugeReader::PublishForecast(Tank& t) {
+  const int64_t at = t.engine.LastReadingMs();
+  if (at < 0) return;
+  FormatForecast(t.engine.ForecastAt(at), at, payload_);
+  publisher_.Publish(&t.forecast_topic, payload_);
+}
+
+// The full volume of each tank's calibration table, at the start and daily.
+void GaugeReader::ReadFullVolumes() {
+  constexpr int64_t kDayMs = 24 * 3600 * 1000;
+  const int64_t now = UtcNowMs();
+  for (size_t i = 0; i < tanks_.size(); ++i) {
+    Tank& t = tanks_[i];
+    if (!t.seen || (t.table_read_ms >= 0 && now - t.table_read_ms < kDayMs)) continue;
+    t.table_read_ms = now;
+    int32_t height = 0;
+    double volumes[20] = {};
+    const int rc = vrsilo_gauge_read_table(handle_, options_.firstTank + static_cast<int>(i),
+                                           &height, volumes);
+    if (rc == VRSILO_OK && volumes[19] > 0) t.engine.SetFullVolume(volumes[19]);
+  }
 }
 
 bool GaugeReader::Supported(int rc, const char* what) {
@@ -332,6 +368,12 @@ void GaugeReader::ReadAlarms() {
     const size_t first = at;
     while (at < n && alarms_[at].category == VRSILO_ALARM_TANK && alarms_[at].device == tank) ++at;
     if (!t.seen) continue;
+    std::vector<std::string> names;
+    for (size_t k = first; k < at; ++k) names.emplace_back(alarms_[k].name);
+    events_.clear();
+    const int64_t when = first < at ? alarms_[first].received_at_ms : UtcNowMs();
+    t.engine.ConsoleAlarms(names, when, events_);
+    PublishEvents(t, when);
     FormatConsoleAlarms(alarms_.data() + first, at - first, 0, payload_);
     const std::string key = payload_.substr(0, payload_.find(",\"at\""));
     if (key == t.alarms_key) continue;
@@ -382,6 +424,14 @@ void GaugeReader::ReadDeliveries() {
         continue;
       FormatConsoleDelivery(d, payload_);
       publisher_.Publish(&t.deliveries_topic, payload_, false);
+      // Beside the agent's own detection, as an event of the console's.
+      events_.clear();
+      Event e;
+      e.kind = Event::Kind::kDelivery;
+      e.delivery = TankEngine::FromConsole(d, d.received_at_ms);
+      e.at_ms = e.delivery.end_ms;
+      events_.push_back(e);
+      PublishEvents(t, d.received_at_ms);
     }
     t.deliveries.swap(held);
   }

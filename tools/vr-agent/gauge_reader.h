@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine.h"
 #include "options.h"
 #include "publisher.h"
+#include "station_config.h"
 #include "vrsilo/gauge.h"
 
 namespace vr::agent {
@@ -32,7 +34,7 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out);
 class GaugeReader {
  public:
   GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix, const Options& options,
-              Publisher& publisher);
+              const StationConfig& config, Publisher& publisher);
   ~GaugeReader();
   GaugeReader(const GaugeReader&) = delete;
   GaugeReader& operator=(const GaugeReader&) = delete;
@@ -47,6 +49,11 @@ class GaugeReader {
     std::string label, published_label;
     std::string alarms_key;               // names and codes last published; "-" before the first
     std::vector<std::string> deliveries;  // start and end of those the console holds
+    // What the station works out of the readings.
+    TankEngine engine;
+    std::string states_topic, events_topic, delivery_topic, forecast_topic;
+    std::string states_key;      // the alarm states last published, without their time
+    int64_t table_read_ms = -1;  // when the full volume was last asked for
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it
     bool published = false;
@@ -59,6 +66,10 @@ class GaugeReader {
   void ReadLabels();
   void ReadAlarms();
   void ReadDeliveries();
+  // The engine's events and states of tank t, published.
+  void PublishEvents(Tank& t, int64_t at_ms);
+  void PublishForecast(Tank& t);
+  void ReadFullVolumes();
   // True for success; logs an error, and once a report the console lacks.
   bool Supported(int rc, const char* what);
   bool Stopping();
@@ -78,6 +89,7 @@ class GaugeReader {
   std::vector<vrsilo_alarm> alarms_;
   std::vector<vrsilo_delivery> deliveries_;
   std::vector<vrsilo_tank_label> labels_;
+  std::vector<Event> events_;
   bool console_unsupported_logged_ = false;
 
   std::mutex mu_;

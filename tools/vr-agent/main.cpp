@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,8 @@
 #include "gauge_reader.h"
 #include "options.h"
 #include "publisher.h"
+#include "replay.h"
+#include "station_config.h"
 
 int main(int argc, char** argv) {
   using namespace vr::agent;
@@ -26,6 +29,21 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::puts(kUsage);
     return 0;
+  }
+  StationConfig config;
+  try {
+    if (!options.configFile.empty()) config = StationConfig::Load(options.configFile);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "vr-agent: %s\n", e.what());
+    return 2;
+  }
+  if (!options.replayFile.empty()) {
+    std::ifstream csv(options.replayFile);
+    if (!csv) {
+      std::fprintf(stderr, "vr-agent: cannot read %s\n", options.replayFile.c_str());
+      return 2;
+    }
+    return Replay(csv, options.replayFile, config, stdout);
   }
 
   // Signals are taken by sigwait on this thread only; every thread started
@@ -46,7 +64,7 @@ int main(int argc, char** argv) {
   }
   for (const GaugeOption& g : options.gauges) {
     readers.push_back(std::make_unique<GaugeReader>(g, "vrsilo/" + options.site + "/" + g.name,
-                                                    options, publisher));
+                                                    options, config, publisher));
     readers.back()->Start();
   }
   if (options.tanksGiven)

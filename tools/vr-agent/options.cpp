@@ -29,10 +29,18 @@ const char kUsage[] =
     "  --heartbeat S         publish an unchanged tank again after S seconds (default 60)\n"
     "  --queue N             messages kept while the broker is away (default 10000)\n"
     "  --reports S           ask for the console's labels and deliveries every S seconds\n"
-    "                        (default 300; its alarms are asked every period)\n"
+    "                        (default 300; its alarms are asked every period); the\n"
+    "                        forecasts are published as often\n"
+    "  --config FILE         the tanks' thresholds: an INI file with [defaults], [tank N]\n"
+    "                        and [GAUGE tank N] sections (see the man page)\n"
+    "  --data DIR            the station's history (default /var/lib/vrsilo)\n"
+    "  --history-days N      days of history kept (default 60)\n"
+    "  --replay FILE         run the event engine over a recorded CSV and print the events\n"
+    "                        (no broker, no gauge)\n"
     "  --help                this text\n"
     "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), .../tank/N/console_alarms (retained),\n"
-    ".../tank/N/console_deliveries (each delivery once, not retained),\n"
+    ".../tank/N/console_deliveries (each delivery once, not retained), .../tank/N/alarms,\n"
+    ".../tank/N/delivery and .../tank/N/forecast (retained), .../tank/N/events (not retained),\n"
     "vrsilo/SITE/GAUGE/console_alarms (retained: sensors and the console), vrsilo/SITE/status\n"
     "(online/offline).\n"
     "Exit status: 0 after SIGTERM or SIGINT, 1 when the broker client cannot start, 2 on a\n"
@@ -54,6 +62,10 @@ enum LongOption {
   kHeartbeat,
   kQueue,
   kReports,
+  kConfig,
+  kData,
+  kHistoryDays,
+  kReplay,
 };
 
 const option kLongOptions[] = {
@@ -68,6 +80,10 @@ const option kLongOptions[] = {
     {"heartbeat", required_argument, nullptr, kHeartbeat},
     {"queue", required_argument, nullptr, kQueue},
     {"reports", required_argument, nullptr, kReports},
+    {"config", required_argument, nullptr, kConfig},
+    {"data", required_argument, nullptr, kData},
+    {"history-days", required_argument, nullptr, kHistoryDays},
+    {"replay", required_argument, nullptr, kReplay},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -189,13 +205,25 @@ Options ParseOptions(int argc, char** argv) {
       case kReports:
         o.reportsSeconds = static_cast<int>(OptionNumber("--reports", optarg, 1, 86400));
         break;
+      case kConfig:
+        o.configFile = optarg;
+        break;
+      case kData:
+        o.dataDir = optarg;
+        break;
+      case kHistoryDays:
+        o.historyDays = static_cast<int>(OptionNumber("--history-days", optarg, 1, 3650));
+        break;
+      case kReplay:
+        o.replayFile = optarg;
+        break;
       case kQueue:
         o.queueLimit = static_cast<int>(OptionNumber("--queue", optarg, 1, 1000000));
         break;
     }
     return true;
   });
-  if (!run) return o;
+  if (!run || !o.replayFile.empty()) return o;
   if (o.broker.host.empty()) throw std::invalid_argument("--broker is required");
   if (o.gauges.empty()) throw std::invalid_argument("at least one --gauge is required");
   for (size_t i = 0; i < o.gauges.size(); ++i)

@@ -29,7 +29,11 @@ struct Options {
   std::string site;
   int heartbeatSeconds = 60;
   int queueLimit = 10000;
-  int reportsSeconds = 300;  // labels and deliveries; alarms every period
+  int reportsSeconds = 300;  // labels, deliveries and forecasts; alarms every period
+  std::string configFile;    // the tanks' thresholds
+  std::string dataDir = "/var/lib/vrsilo";
+  int historyDays = 60;
+  std::string replayFile;  // --replay: the engine over a CSV, nothing else
   bool help = false;
 };
 
