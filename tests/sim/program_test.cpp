@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -202,7 +203,7 @@ TEST(Program, ServesTanksTakesStdinCommandsAndStopsOnSigterm) {
   EXPECT_EQ(child.Line(), "status 020305 030605");
   EXPECT_EQ(Exchange(fd, "\x01i10100", 36, 2000ms).substr(17, 12), "020305030605");
   child.Command("delivery 5 250");
-  EXPECT_EQ(child.Line(), "delivery tank 5 250 l done");
+  EXPECT_EQ(child.Line().rfind("delivery tank 5 250 l done at 20", 0), 0u);
   r = Exchange(fd, "\x01i20C05", 17 + 5 + 22 + 80 + 7, 2000ms);
   vrsilo_delivery d{};
   ASSERT_EQ(DecodeDeliveries(reinterpret_cast<const uint8_t*>(r.data()), r.size(), &d, 1), 1u);
@@ -242,6 +243,38 @@ TEST(Program, HelpDescribesOptionsAndCommands) {
        {"--model", "--latency", "no-all-tanks", "latency MS", "no-reports", "alarm N NAME",
         "status AA NN TT", "delivery N LITRES", "alarms=", "label=", "i10100", "i20CTT"})
     EXPECT_NE(all.find(word), std::string::npos) << word;
+  for (const char* word : {"--script FILE", "--speed K", "--start YYYY", "dispense N", "loss N",
+                           "drift N", "noise N MM", "wait DURATION", "clock"})
+    EXPECT_NE(all.find(word), std::string::npos) << word;
+}
+
+TEST(Program, AScriptAt600TimesDeliversHalfAnHourInThreeSeconds) {
+  std::string program = FindProgram();
+  if (program.empty()) GTEST_SKIP() << "vr-gauge-sim not built";
+  test::TempWindowsDir dir;
+  const std::string script = dir.Dir() + "/delivery.txt";
+  std::ofstream(script) << "# half an hour\ndelivery 1 8000 30\nwait 30m\nclock\n";
+  Child child;
+  const auto start = Clock::now();
+  ASSERT_TRUE(child.Spawn(program, {"--quiet", "--tank", "1:volume=5000", "--speed", "600",
+                                    "--start", "2026-12-08T10:00", "--script", script}));
+  const std::string path = child.Line();
+  EXPECT_EQ(child.Line().rfind("delivery tank 1 8000 l over 30 min at 2026-12-08T10:0", 0), 0u);
+  EXPECT_EQ(child.Line().rfind("wait 30m until 2026-12-08T10:3", 0), 0u);
+  EXPECT_EQ(child.Line(5000ms).rfind("clock 2026-12-08T10:3", 0), 0u);
+  EXPECT_GE(Clock::now() - start, 3000ms);
+  EXPECT_LT(Clock::now() - start, 4000ms);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  ASSERT_GE(fd, 0) << path;
+  const std::string r = Exchange(fd, "\x01i20C01", 17 + 5 + 22 + 80 + 7, 2000ms);
+  vrsilo_delivery d{};
+  ASSERT_EQ(DecodeDeliveries(reinterpret_cast<const uint8_t*>(r.data()), r.size(), &d, 1), 1u);
+  EXPECT_EQ(std::make_pair(d.start_volume, d.end_volume), std::make_pair(5000.0, 13000.0));
+  std::string end = d.start;
+  end[14] = '3';  // 10:0M -> 10:3M
+  EXPECT_EQ(std::string(d.end), end);
+  ::close(fd);
+  EXPECT_EQ(child.Terminate(1000ms), 0);
 }
 
 // A connected loopback socket to the address the simulator printed; -1 when refused.
@@ -302,6 +335,8 @@ TEST(Program, BadOptionValuesAreNamedAndEndWithStatus2) {
       {"vr-gauge-sim", {"--model", "tls5"}, "--model: 'tls5'"},
       {"vr-gauge-sim", {"--quiet", "9600"}, "unexpected argument 9600"},
       {"vr-gauge-sim", {"--tcp", "65536"}, "--tcp: '65536'"},
+      {"vr-gauge-sim", {"--speed", "0.5"}, "--speed: '0.5'"},
+      {"vr-gauge-sim", {"--start", "2026-02-30T10:00"}, "--start: '2026-02-30T10:00'"},
   };
   for (const auto& [name, args, message] : cases) {
     std::string program = FindProgram(name);

@@ -3,8 +3,11 @@
 #include <cctype>
 #include <cmath>
 #include <ctime>
+#include <limits>
+#include <numbers>
 #include <stdexcept>
 
+#include "petroleum.h"
 #include "protocol/console_reports.h"
 #include "protocol/hex_float.h"
 #include "simulator.h"
@@ -142,11 +145,11 @@ bool HasTable(const TankState& t) {
 
 // Level of a volume by the calibration table, linear between its points
 // (and from 0 to the first); the full height above the last.
-float LevelFromTable(const TankState& t, float volume) {
-  float v0 = 0, h0 = 0;
+double LevelFromTable(const TankState& t, double volume) {
+  double v0 = 0, h0 = 0;
   for (size_t k = 1; k <= kCalibrationPoints; ++k) {
-    const float v1 = t.cal[k - 1];
-    const float h1 = t.height * static_cast<float>(k) / kCalibrationPoints;
+    const double v1 = t.cal[k - 1];
+    const double h1 = static_cast<double>(t.height) * static_cast<double>(k) / kCalibrationPoints;
     if (volume <= v1) return v1 > v0 ? h0 + (h1 - h0) * (volume - v0) / (v1 - v0) : h1;
     v0 = v1;
     h0 = h1;
@@ -154,32 +157,92 @@ float LevelFromTable(const TankState& t, float volume) {
   return t.height;
 }
 
-// Puts `litres` more into the tank: volume and TC volume rise, ullage falls,
-// the level follows the table (or the volume's proportion without one). The
-// level moves by the table's difference, so that a level given a little off
-// the table does not jump when a delivery starts.
-void AddVolume(TankState& t, float litres) {
-  const float before = t.volume;
-  t.tc_volume += litres * (before > 0 ? t.tc_volume / before : 1.0f);
-  t.volume += litres;
-  t.ullage = std::max(0.0f, t.ullage - litres);
-  if (t.mass != 0) t.mass += litres * t.density / 1000;
-  if (HasTable(t))
-    t.level = std::clamp(t.level + LevelFromTable(t, t.volume) - LevelFromTable(t, before), 0.0f,
-                         t.height);
-  else if (before > 0)
-    t.level *= t.volume / before;
+// Volume at a level by the calibration table: the inverse of the above.
+double VolumeFromTable(const TankState& t, double level) {
+  double v0 = 0, h0 = 0;
+  for (size_t k = 1; k <= kCalibrationPoints; ++k) {
+    const double v1 = t.cal[k - 1];
+    const double h1 = static_cast<double>(t.height) * static_cast<double>(k) / kCalibrationPoints;
+    if (level <= h1) return v0 + (v1 - v0) * std::max(0.0, level - h0) / (h1 - h0);
+    v0 = v1;
+    h0 = h1;
+  }
+  return t.cal[kCalibrationPoints - 1];
 }
 
-// YYMMDDHHmm of a wall-clock time, local time as the console's clock.
-std::string ConsoleClock(std::chrono::system_clock::time_point when) {
-  std::time_t time = std::chrono::system_clock::to_time_t(when);
+// The tank's volume set to `after` (from `before`), and what follows from it
+// except the level: TC volume, ullage, mass.
+void SetVolume(TankState& t, double before, double after) {
+  const double litres = after - before;
+  t.volume = static_cast<float>(after);
+  if (t.density > 0) {
+    const double density15 = vr::tools::Density15(t.density, t.temperature);
+    t.tc_volume = static_cast<float>(vr::tools::Vcf15(density15, t.temperature) * after);
+  } else {
+    t.tc_volume =
+        static_cast<float>(t.tc_volume + litres * (before > 0 ? t.tc_volume / before : 1));
+  }
+  t.ullage = HasTable(t) ? std::max(0.0f, t.cal[kCalibrationPoints - 1] - t.volume)
+                         : static_cast<float>(std::max(0.0, t.ullage - litres));
+  if (t.mass != 0) t.mass = static_cast<float>(t.mass + litres * t.density / 1000);
+}
+
+// The tank's level moved with its volume by the table's difference (so that a
+// level given a little off the table does not jump when the tank starts
+// moving), or in proportion without a table.
+void MoveLevel(TankState& t, double before, double after) {
+  if (HasTable(t))
+    t.level = static_cast<float>(std::clamp(
+        t.level + LevelFromTable(t, after) - LevelFromTable(t, before), 0.0, double{t.height}));
+  else if (before > 0)
+    t.level = static_cast<float>(t.level * after / before);
+}
+
+std::tm LocalTime(WallClock::time_point when) {
+  std::time_t time = WallClock::to_time_t(when);
   std::tm tm{};
 #ifdef _WIN32
   localtime_s(&tm, &time);
 #else
   localtime_r(&time, &tm);
 #endif
+  return tm;
+}
+
+// Litres sold between two simulated wall times: the day's amount, times its
+// weekday's factor, shared out over the local hours by the profile.
+double SalesBetween(const Activity& a, WallClock::time_point from, WallClock::time_point to) {
+  using namespace std::chrono;
+  double litres = 0;
+  const std::array<double, 24>& shares = HourShares(a.profile);
+  while (from < to) {
+    const std::tm tm = LocalTime(from);
+    const WallClock::time_point next_hour =
+        floor<seconds>(from) - minutes(tm.tm_min) - seconds(tm.tm_sec) + hours(1);
+    const WallClock::time_point end = std::min(to, next_hour);
+    const double part = duration<double, std::ratio<3600>>(end - from).count();
+    litres += a.sales_per_day * a.weekdays[(tm.tm_wday + 6) % 7] * shares[tm.tm_hour] * part;
+    from = end;
+  }
+  return litres;
+}
+
+// A uniform number in [0, 1) from the generator's 53 high bits: the same
+// sequence on every platform, unlike the standard distributions.
+double Uniform01(std::mt19937_64& g) {
+  return static_cast<double>(g() >> 11) * 0x1.0p-53;
+}
+
+double Noise(const Activity& a, std::mt19937_64& g) {
+  if (a.noise == NoiseShape::kUniform) return a.noise_mm * (2 * Uniform01(g) - 1);
+  const double u = 1 - Uniform01(g), v = Uniform01(g);  // Box-Muller, u in (0, 1]
+  const double z = std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
+  return std::clamp(a.noise_mm / 3 * z, -a.noise_mm, a.noise_mm);
+}
+
+// YYMMDDHHmm of a wall-clock time, local time as the console's clock.
+std::string ConsoleClock(WallClock::time_point when) {
+  const std::tm tm = LocalTime(when);
   char buf[16];
   std::strftime(buf, sizeof buf, "%y%m%d%H%M", &tm);
   return buf;
@@ -370,6 +433,7 @@ bool GaugeSim::RemoveTank(int tank) {
   bool had = tanks_[tank].has_value();
   tanks_[tank].reset();
   running_[tank].reset();
+  motion_[tank] = Motion{};
   SyncAlarmsLocked();
   return had;
 }
@@ -394,6 +458,7 @@ void GaugeSim::SetTanks(const std::map<int, TankState>& tanks) {
   std::lock_guard lock(mu_);
   for (auto& t : tanks_) t.reset();
   for (auto& r : running_) r.reset();
+  for (auto& m : motion_) m = Motion{};
   for (const auto& [n, t] : tanks) tanks_[n] = t;
   SyncAlarmsLocked();
 }
@@ -455,7 +520,7 @@ void GaugeSim::SyncAlarmsLocked() {
 }
 
 // ---------------------------------------------------------------------------
-// Deliveries
+// Deliveries and scenario activities, in simulated time
 
 bool GaugeSim::Deliver(int tank, float litres, Clock::duration duration, Clock::time_point now) {
   if (tank < 1 || tank > kMaxTanks || !(litres > 0) || !std::isfinite(litres) ||
@@ -464,15 +529,17 @@ bool GaugeSim::Deliver(int tank, float litres, Clock::duration duration, Clock::
   std::lock_guard lock(mu_);
   AdvanceLocked(now);
   if (!tanks_[tank] || running_[tank]) return false;
-  Running& r = running_[tank].emplace();
+  // Running{}: clang cannot default-construct a nested class with member
+  // initializers in place here (is_constructible was settled while the
+  // enclosing class was incomplete).
+  Running& r = running_[tank].emplace(Running{});
   r.start = *tanks_[tank];
-  r.start_clock = std::chrono::system_clock::now();
-  r.start_time = !header_time_.empty() ? header_time_ : ConsoleClock(r.start_clock);
+  r.start_time = !header_time_.empty() ? header_time_ : ConsoleClock(model_time_);
   r.litres = litres;
-  r.begin = now;
-  r.end = now + duration;
-  if (duration == Clock::duration::zero()) {
-    AddVolume(*tanks_[tank], litres);
+  r.begin = model_time_;
+  r.end = model_time_ + std::chrono::duration_cast<WallClock::duration>(duration);
+  if (r.end == r.begin) {
+    ChangeVolumeLocked(tank, litres);
     r.applied = litres;
     EndDeliveryLocked(tank);
   } else {
@@ -486,19 +553,52 @@ void GaugeSim::Advance(Clock::time_point now) {
   AdvanceLocked(now);
 }
 
+// Moves every tank on from the model's time to `now`'s, in pieces that end
+// where a delivery ends, so that its report holds the tank as it was then.
 void GaugeSim::AdvanceLocked(Clock::time_point now) {
-  for (int n = 1; n <= kMaxTanks; ++n) {
-    if (!running_[n]) continue;
-    Running& r = *running_[n];
-    const double part = now >= r.end     ? 1.0
-                        : now <= r.begin ? 0.0
-                                         : std::chrono::duration<double>(now - r.begin) /
-                                               std::chrono::duration<double>(r.end - r.begin);
-    const float target = part >= 1.0 ? r.litres : static_cast<float>(r.litres * part);
-    AddVolume(*tanks_[n], target - r.applied);
-    r.applied = target;
-    if (part >= 1.0) EndDeliveryLocked(n);
+  const WallClock::time_point target = WallTimeLocked(now);
+  while (model_time_ < target) {
+    WallClock::time_point until = target;
+    for (const auto& r : running_)
+      if (r && r->end > model_time_) until = std::min(until, r->end);
+    for (int n = 1; n <= kMaxTanks; ++n)
+      if (tanks_[n]) MoveLocked(n, model_time_, until);
+    model_time_ = until;
+    for (int n = 1; n <= kMaxTanks; ++n)
+      if (running_[n] && running_[n]->end <= model_time_) EndDeliveryLocked(n);
   }
+}
+
+void GaugeSim::MoveLocked(int tank, WallClock::time_point from, WallClock::time_point to) {
+  const Activity& a = motion_[tank].activity;
+  double litres = 0;
+  if (running_[tank]) {
+    Running& r = *running_[tank];
+    const double part = to >= r.end ? 1.0
+                                    : std::chrono::duration<double>(to - r.begin) /
+                                          std::chrono::duration<double>(r.end - r.begin);
+    litres += r.litres * part - r.applied;
+    r.applied = r.litres * part;
+  }
+  if (a.sales_per_day > 0) litres -= SalesBetween(a, from, to);
+  const std::chrono::duration<double, std::ratio<60>> minutes = to - from;
+  litres -= a.loss_per_minute * minutes.count();
+  ChangeVolumeLocked(tank, litres, a.drift_per_hour * minutes.count() / 60);
+}
+
+// Adds `litres` (a negative number takes out, down to an empty tank) and
+// `degrees` to a tank; the rest follows (SetVolume, MoveLevel).
+void GaugeSim::ChangeVolumeLocked(int tank, double litres, double degrees) {
+  if (litres == 0 && degrees == 0) return;
+  TankState& t = *tanks_[tank];
+  Motion& m = motion_[tank];
+  if (m.written != t.volume) m.volume = t.volume;
+  const double before = m.volume, after = std::max(0.0, before + litres);
+  t.temperature = static_cast<float>(t.temperature + degrees);
+  MoveLevel(t, before, after);
+  SetVolume(t, before, after);
+  m.volume = after;
+  m.written = t.volume;
 }
 
 // Stores the report of the tank's finished delivery and clears its status bit.
@@ -508,11 +608,7 @@ void GaugeSim::EndDeliveryLocked(int tank) {
   const TankState& s = r.start;
   DeliveryRecord d;
   d.start = r.start_time;
-  d.end = !header_time_.empty()
-              ? header_time_
-              : ConsoleClock(r.start_clock +
-                             std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                 r.end - r.begin));
+  d.end = !header_time_.empty() ? header_time_ : ConsoleClock(r.end);
   d.start_volume = s.volume;
   d.start_tc_volume = s.tc_volume;
   d.start_water = s.water;
@@ -533,6 +629,131 @@ void GaugeSim::EndDeliveryLocked(int tank) {
   if (t.deliveries.size() > kMaxDeliveries) t.deliveries.resize(kMaxDeliveries);
   SetDeliveryBit(t.status, false);
   running_[tank].reset();
+}
+
+const std::array<double, 24>& HourShares(SalesProfile profile) {
+  // A forecourt's hourly sales, relative: the night, the morning peak, the
+  // day, the evening peak, the late evening.
+  static const std::array<double, 24> forecourt = [] {
+    std::array<double, 24> w = {0.3, 0.1, 0.1, 0.1, 0.2, 1.5, 4.0, 7.0, 8.0, 6.5, 5.0, 5.0,
+                                5.5, 5.5, 5.0, 5.0, 6.0, 8.0, 8.5, 7.0, 4.5, 3.0, 1.5, 0.8};
+    double sum = 0;
+    for (double v : w) sum += v;
+    for (double& v : w) v /= sum;
+    return w;
+  }();
+  static const std::array<double, 24> flat = [] {
+    std::array<double, 24> w;
+    w.fill(1.0 / 24);
+    return w;
+  }();
+  return profile == SalesProfile::kFlat ? flat : forecourt;
+}
+
+void GaugeSim::SetClock(WallClock::time_point start, double speed, Clock::time_point origin) {
+  if (!(speed > 0) || !std::isfinite(speed))
+    throw std::invalid_argument("the clock's speed must be a positive number");
+  std::lock_guard lock(mu_);
+  for (auto& r : running_) {
+    if (!r) continue;
+    r->begin += start - model_time_;
+    r->end += start - model_time_;
+  }
+  clock_start_ = model_time_ = start;
+  clock_origin_ = origin;
+  speed_ = speed;
+}
+
+double GaugeSim::Speed() const {
+  std::lock_guard lock(mu_);
+  return speed_;
+}
+
+WallClock::time_point GaugeSim::WallTime(Clock::time_point t) const {
+  std::lock_guard lock(mu_);
+  return WallTimeLocked(t);
+}
+
+// In long double: nanoseconds of months times the speed stay exact enough
+// for SteadyTime's round trip.
+WallClock::time_point GaugeSim::WallTimeLocked(Clock::time_point t) const {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t - clock_origin_).count();
+  const auto wall = std::llround(static_cast<long double>(ns) * speed_);
+  return clock_start_ +
+         std::chrono::duration_cast<WallClock::duration>(std::chrono::nanoseconds(wall));
+}
+
+Clock::time_point GaugeSim::SteadyTime(WallClock::time_point wall) const {
+  std::lock_guard lock(mu_);
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wall - clock_start_).count();
+  const auto steady = static_cast<int64_t>(std::ceil(static_cast<long double>(ns) / speed_));
+  return clock_origin_ +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(steady));
+}
+
+WallClock::time_point GaugeSim::ModelTime() const {
+  std::lock_guard lock(mu_);
+  return model_time_;
+}
+
+bool GaugeSim::SetActivity(int tank, const Activity& a, Clock::time_point now) {
+  auto valid = [](double v) { return v >= 0 && std::isfinite(v); };
+  if (tank < 1 || tank > kMaxTanks || !valid(a.sales_per_day) || !valid(a.loss_per_minute) ||
+      !std::isfinite(a.drift_per_hour) || !valid(a.noise_mm) ||
+      !std::all_of(a.weekdays.begin(), a.weekdays.end(), valid))
+    return false;
+  std::lock_guard lock(mu_);
+  if (!tanks_[tank]) return false;
+  AdvanceLocked(now);
+  motion_[tank].activity = a;
+  return true;
+}
+
+std::optional<Activity> GaugeSim::GetActivity(int tank) const {
+  if (tank < 1 || tank > kMaxTanks) return std::nullopt;
+  std::lock_guard lock(mu_);
+  if (!tanks_[tank]) return std::nullopt;
+  return motion_[tank].activity;
+}
+
+std::optional<TankState> GaugeSim::Reading(int tank) {
+  if (tank < 1 || tank > kMaxTanks) return std::nullopt;
+  std::lock_guard lock(mu_);
+  if (!tanks_[tank]) return std::nullopt;
+  return ReadingLocked(tank);
+}
+
+TankState GaugeSim::ReadingLocked(int tank) {
+  TankState t = *tanks_[tank];
+  const Activity& a = motion_[tank].activity;
+  if (!(a.noise_mm > 0)) return t;
+  const double top = t.height > 0 ? double{t.height} : std::numeric_limits<double>::infinity();
+  const double level = std::clamp(t.level + Noise(a, noise_), 0.0, top);
+  const double volume = HasTable(t)
+                            ? t.volume + VolumeFromTable(t, level) - VolumeFromTable(t, t.level)
+                        : t.level > 0 ? t.volume * level / t.level
+                                      : double{t.volume};
+  SetVolume(t, t.volume, std::max(0.0, volume));
+  t.level = static_cast<float>(level);
+  return t;
+}
+
+void GaugeSim::SetNoiseSeed(uint64_t seed) {
+  std::lock_guard lock(mu_);
+  noise_.seed(seed);
+}
+
+size_t StepMinutes(GaugeSim& sim, Clock::time_point from, Clock::time_point to,
+                   const StepCallback& each, WallClock::duration step) {
+  if (step <= WallClock::duration::zero()) throw std::invalid_argument("the step must be positive");
+  const WallClock::time_point first = sim.WallTime(from), last = sim.WallTime(to);
+  size_t steps = 0;
+  for (WallClock::time_point wall = first; wall <= last; wall = first + ++steps * step) {
+    sim.Advance(sim.SteadyTime(wall));
+    for (int n : sim.TankNumbers())
+      if (std::optional<TankState> reading = sim.Reading(n)) each(wall, n, *reading);
+  }
+  return steps;
 }
 
 void GaugeSim::SetFaults(const Faults& faults) {
@@ -594,7 +815,7 @@ void GaugeSim::SetHeaderTime(std::string yymmddhhmm) {
 }
 
 std::string GaugeSim::HeaderTimeLocked() const {
-  return !header_time_.empty() ? header_time_ : ConsoleClock(std::chrono::system_clock::now());
+  return !header_time_.empty() ? header_time_ : ConsoleClock(model_time_);
 }
 
 Stats GaugeSim::GetStats() const {
@@ -666,7 +887,7 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
     AppendText(out, time);
     int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
     for (int n = first; n <= last; ++n)
-      if (tanks_[n]) AppendInventory(out, n, *tanks_[n], code == kDensityReport, model_);
+      if (tanks_[n]) AppendInventory(out, n, ReadingLocked(n), code == kDensityReport, model_);
     Finish(out);
     return out;
   }

@@ -7,17 +7,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_line.h"
@@ -30,6 +37,7 @@ namespace {
 using vr::sim::GaugeSim;
 using vr::sim::PtyGauge;
 using vr::sim::TankState;
+using vr::sim::WallClock;
 using vr::tools::OptionNumber;
 
 const char kUsage[] = R"(Usage: vr-gauge-sim [OPTIONS]
@@ -75,6 +83,16 @@ Options:
   --pace BAUD         pace at BAUD (8N1, 10 bits a byte; 9600 = 1.0417 ms a
                       byte): reply no earlier than the request's own wire
                       time and write the reply at that rate
+  --script FILE       run the commands of FILE (one a line, '#' comments, the
+                      commands below and the scenario ones), in order, while
+                      serving; "wait DURATION" holds the next line back
+  --speed K           the simulated clock runs K times faster than real time
+                      (K from 1, decimals allowed; default 1): deliveries,
+                      sales, leaks, drifts and waits take 1/K of their time
+  --start YYYY-MM-DDTHH:MM
+                      the simulated clock's start, local time (default: now);
+                      the console's clock (reply headers, delivery times) and
+                      the daily pattern of sales follow the simulated clock
   --link PATH         also make PATH a symlink to the slave (removed at exit)
   --tcp PORT          serve one TCP client at a time instead of a pseudo-terminal
                       (PORT 0: a free port); the first line is "tcp://ADDR:PORT"
@@ -110,11 +128,40 @@ Commands on stdin while running (one a line; answers go to stdout):
                       ullage falls; at the end the tank gets a delivery
                       report (i202, i20C). One delivery per tank at a time
   remove N            remove tank N (it then gets the error reply)
+  clock               the simulated time and the speed
   tanks               list the tanks in the file format
   vanish              close the pty (or the TCP server): the gauge disappears
   start               open a new pty after vanish (or listen again); prints it
   help                this list
   quit                stop and exit
+
+Scenario commands (stdin or --script), in simulated time; each answers with
+the simulated time, as delivery does:
+  dispense N LITRES_PER_DAY [profile=forecourt|flat] [weekdays=a,b,c,d,e,f,g]
+                      sales out of tank N (0 stops them): LITRES_PER_DAY times
+                      the day's factor (weekdays=, Monday first, default all
+                      1), shared over the local hours flat or as a forecourt
+                      (the default: next to nothing 00-05, peaks 07-09 and
+                      17-19, low after 22); they stop at an empty tank
+  loss N LITRES_PER_MIN
+                      a leak out of tank N until "loss N 0"
+  drift N DEG_PER_HOUR
+                      tank N's temperature moves linearly (0 stops it)
+  noise N MM [uniform|gaussian]
+                      the level read (i201, i214) is off by up to +-MM,
+                      uniform (the default) or gaussian (sigma MM/3, cut at
+                      MM), from a seeded generator; the volume, TC volume,
+                      ullage and mass read follow the noisy level by the table.
+                      The tank itself does not move: the noise never adds up
+  wait DURATION       hold the next lines back for DURATION of simulated time
+                      (90s, 30m, 2h, 1d; decimals allowed), serving meanwhile;
+                      the script and stdin each wait on their own
+Whatever moves a tank (a delivery, sales, a leak) moves its level by its cal
+table (in proportion without one), its ullage (full-height volume - volume)
+and its TC volume: with a density, the volume at 15 C by the petroleum
+tables (53B and 54B), recomputed whenever the volume or the temperature moves;
+without one, in proportion to the volume. A tank that does not move keeps
+the values given (an explicit tc_volume, say).
 
 Tank file: one tank per line, '#' starts a comment, blank lines are ignored:
   # tank N key=value ...   (keys separated by blanks or commas)
@@ -188,6 +235,57 @@ std::vector<std::string> Split(std::string_view text, char sep) {
   return out;
 }
 
+// "2026-12-08T17:29:13", local time.
+std::string FormatWall(WallClock::time_point when) {
+  const std::time_t time = WallClock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&time, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  return buf;
+}
+
+// --start "YYYY-MM-DDTHH:MM", local time; a date that does not exist is refused.
+WallClock::time_point ParseStart(const std::string& text) {
+  std::tm tm{};
+  char tail = 0;
+  const int got = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%c", &tm.tm_year, &tm.tm_mon,
+                              &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tail);
+  const std::tm given = tm;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  const std::time_t time = got == 5 ? std::mktime(&tm) : -1;
+  if (time == -1 || tm.tm_mday != given.tm_mday || tm.tm_hour != given.tm_hour ||
+      tm.tm_min != given.tm_min)
+    throw std::invalid_argument("--start: '" + text + "' is not YYYY-MM-DDTHH:MM");
+  return WallClock::from_time_t(time);
+}
+
+// "90s", "30m", "2h", "1d" (decimals allowed).
+std::optional<WallClock::duration> ParseDuration(std::string_view text) {
+  static const std::pair<char, double> kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+  double value = 0;
+  if (text.size() < 2 || !ParseDecimal(text.substr(0, text.size() - 1), value) || value < 0 ||
+      value > 1e9)
+    return std::nullopt;
+  for (const auto& [unit, seconds] : kUnits)
+    if (text.back() == unit)
+      return std::chrono::duration_cast<WallClock::duration>(
+          std::chrono::duration<double>(value * seconds));
+  return std::nullopt;
+}
+
+// Command lines waiting their turn: the script's or stdin's, each held up by
+// its own "wait".
+struct Lines {
+  std::deque<std::string> queue;
+  std::optional<vr::sim::Clock::time_point> until;  // a wait in progress
+  // Where the last wait ended: a wait right after it counts from there, so
+  // that the waits of a script add up exactly whatever the loop's delays.
+  std::optional<vr::sim::Clock::time_point> mark;
+};
+
 // Adds the tank of desc, or changes only the given keys of an existing one.
 void ApplyTank(std::map<int, TankState>& tanks, const std::string& desc) {
   auto [n, fresh] = vr::sim::ParseTankSpec(desc);
@@ -226,6 +324,37 @@ class Program {
         Err("cannot create link " + link_ + ": " + std::strerror(errno));
     }
     return path;
+  }
+
+  // Runs the lines that no wait holds up; false after "quit".
+  bool Run(Lines& lines) {
+    const auto now = vr::sim::Clock::now();
+    if (lines.until) {
+      if (now < *lines.until) return true;
+      lines.mark = std::exchange(lines.until, std::nullopt);
+    }
+    while (!lines.queue.empty()) {
+      std::string line = std::move(lines.queue.front());
+      lines.queue.pop_front();
+      std::istringstream in(line.substr(0, line.find('#')));
+      std::string word, duration, extra;
+      in >> word >> duration >> extra;
+      if (word != "wait") {
+        if (!Command(line)) return false;
+        continue;
+      }
+      const std::optional<WallClock::duration> wait = ParseDuration(duration);
+      if (!wait || !extra.empty()) {
+        Out("error: wait needs a DURATION such as 90s, 30m, 2h or 1d");
+        continue;
+      }
+      const WallClock::time_point end = sim_.WallTime(lines.mark.value_or(now)) + *wait;
+      lines.until = sim_.SteadyTime(end);
+      Out("wait " + duration + " until " + FormatWall(end));
+      return true;
+    }
+    lines.mark.reset();
+    return true;
   }
 
   // Returns false for "quit".
@@ -279,6 +408,41 @@ class Program {
         Status(arg);
       } else if (cmd == "delivery") {
         Delivery(arg);
+      } else if (cmd == "dispense") {
+        Dispense(arg);
+      } else if (cmd == "loss" || cmd == "drift") {
+        std::istringstream in(arg);
+        std::string tank, rate, extra;
+        in >> tank >> rate >> extra;
+        double value = 0;
+        if (!ParseDecimal(rate, value) || !extra.empty() || (cmd == "loss" && value < 0))
+          throw std::invalid_argument(cmd + " needs N " +
+                                      (cmd == "loss" ? "LITRES_PER_MIN" : "DEG_PER_HOUR"));
+        ChangeActivity(tank, [&](vr::sim::Activity& a) {
+          (cmd == "loss" ? a.loss_per_minute : a.drift_per_hour) = value;
+        });
+        Out(cmd + " tank " + tank + " " +
+            (value == 0 ? std::string("off") : rate + (cmd == "loss" ? " l/min" : " C/h")) +
+            " at " + SimTime());
+      } else if (cmd == "noise") {
+        std::istringstream in(arg);
+        std::string tank, mm, shape = "uniform", extra;
+        in >> tank >> mm >> shape >> extra;
+        double value = 0;
+        if (!ParseDecimal(mm, value) || value < 0 || !extra.empty() ||
+            (shape != "uniform" && shape != "gaussian"))
+          throw std::invalid_argument("noise needs N MM [uniform|gaussian]");
+        ChangeActivity(tank, [&](vr::sim::Activity& a) {
+          a.noise_mm = value;
+          a.noise =
+              shape == "gaussian" ? vr::sim::NoiseShape::kGaussian : vr::sim::NoiseShape::kUniform;
+        });
+        Out("noise tank " + tank + " " + (value == 0 ? "off" : mm + " mm " + shape) + " at " +
+            SimTime());
+      } else if (cmd == "clock") {
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%g", sim_.Speed());
+        Out("clock " + SimTime() + " speed " + speed);
       } else if (cmd == "remove") {
         unsigned n = 0;
         if (!ParseUnsigned(arg, n)) throw std::invalid_argument("remove needs a tank number");
@@ -374,7 +538,63 @@ class Program {
     if (!sim_.Deliver(static_cast<int>(n), static_cast<float>(litres), duration))
       throw std::invalid_argument("tank " + tank + " has a delivery running");
     Out("delivery tank " + tank + " " + litres_text + " l " +
-        (minutes > 0 ? "over " + minutes_text + " min" : std::string("done")));
+        (minutes > 0 ? "over " + minutes_text + " min" : std::string("done")) + " at " + SimTime());
+  }
+
+  // "N LITRES_PER_DAY [profile=forecourt|flat] [weekdays=a,b,c,d,e,f,g]"
+  void Dispense(const std::string& arg) {
+    static const char kUsageText[] =
+        "dispense needs N LITRES_PER_DAY [profile=forecourt|flat] [weekdays=a,b,c,d,e,f,g]";
+    std::istringstream in(arg);
+    std::string tank, rate, item;
+    in >> tank >> rate;
+    double per_day = 0;
+    if (!ParseDecimal(rate, per_day) || per_day < 0) throw std::invalid_argument(kUsageText);
+    vr::sim::SalesProfile profile = vr::sim::SalesProfile::kForecourt;
+    std::array<double, 7> weekdays{1, 1, 1, 1, 1, 1, 1};
+    std::string weekdays_text = "1,1,1,1,1,1,1";
+    while (in >> item) {
+      if (item == "profile=forecourt" || item == "profile=flat") {
+        profile = item == "profile=flat" ? vr::sim::SalesProfile::kFlat
+                                         : vr::sim::SalesProfile::kForecourt;
+      } else if (item.rfind("weekdays=", 0) == 0) {
+        weekdays_text = item.substr(9);
+        const std::vector<std::string> factors = Split(weekdays_text, ',');
+        if (factors.size() != 7) throw std::invalid_argument(kUsageText);
+        for (size_t d = 0; d < 7; ++d)
+          if (!ParseDecimal(factors[d], weekdays[d]) || weekdays[d] < 0)
+            throw std::invalid_argument(kUsageText);
+      } else {
+        throw std::invalid_argument(kUsageText);
+      }
+    }
+    ChangeActivity(tank, [&](vr::sim::Activity& a) {
+      a.sales_per_day = per_day;
+      a.profile = profile;
+      a.weekdays = weekdays;
+    });
+    const char* name = profile == vr::sim::SalesProfile::kFlat ? "flat" : "forecourt";
+    Out("dispense tank " + tank + " " +
+        (per_day == 0 ? std::string("off")
+                      : rate + " l/day " + name + " weekdays=" + weekdays_text) +
+        " at " + SimTime());
+  }
+
+  void ChangeActivity(const std::string& tank,
+                      const std::function<void(vr::sim::Activity&)>& change) {
+    unsigned n = 0;
+    if (!ParseUnsigned(tank, n)) throw std::invalid_argument("expected a tank number");
+    std::optional<vr::sim::Activity> activity = sim_.GetActivity(static_cast<int>(n));
+    if (!activity) throw std::invalid_argument("no tank " + tank);
+    change(*activity);
+    if (!sim_.SetActivity(static_cast<int>(n), *activity))
+      throw std::invalid_argument("no tank " + tank);
+  }
+
+  // The simulated time now, the model moved on to it.
+  std::string SimTime() {
+    sim_.Advance();
+    return FormatWall(sim_.ModelTime());
   }
 
   void RemoveLink() {
@@ -403,6 +623,9 @@ enum LongOption {
   kTcp,
   kRfc2217,
   kBind,
+  kScript,
+  kSpeed,
+  kStart,
 };
 
 const option kLongOptions[] = {
@@ -419,6 +642,9 @@ const option kLongOptions[] = {
     {"tcp", required_argument, nullptr, kTcp},
     {"rfc2217", required_argument, nullptr, kRfc2217},
     {"bind", required_argument, nullptr, kBind},
+    {"script", required_argument, nullptr, kScript},
+    {"speed", required_argument, nullptr, kSpeed},
+    {"start", required_argument, nullptr, kStart},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -439,6 +665,9 @@ int main(int argc, char** argv) {
   std::optional<vr::sim::TcpGauge::Mode> tcp_mode;
   uint16_t tcp_port = 0;
   std::string bind = "127.0.0.1";
+  Lines script, input;
+  double speed = 1;
+  WallClock::time_point start = WallClock::now();
 
   try {
     const bool run = vr::tools::ForEachOption(argc, argv, kLongOptions, [&](int c) {
@@ -494,6 +723,23 @@ int main(int argc, char** argv) {
         case kBind:
           bind = optarg;
           break;
+        case kScript: {
+          std::ifstream file(optarg);
+          if (!file) throw std::invalid_argument(std::string("--script: cannot read ") + optarg);
+          for (std::string line; std::getline(file, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            script.queue.push_back(line);
+          }
+          break;
+        }
+        case kSpeed:
+          if (!ParseDecimal(optarg, speed) || speed < 1 || speed > 1e6)
+            throw std::invalid_argument(std::string("--speed: '") + optarg +
+                                        "' is not a number from 1 to 1000000");
+          break;
+        case kStart:
+          start = ParseStart(optarg);
+          break;
       }
       return true;
     });
@@ -504,6 +750,7 @@ int main(int argc, char** argv) {
   if (!have_tanks) tanks = vr::sim::DemoTanks();
   sim.SetTanks(tanks);
   sim.SetFaults(faults);
+  sim.SetClock(start, speed);
 
   // SIGINT/SIGTERM arrive through a signalfd; block them before any thread starts.
   sigset_t signals;
@@ -541,11 +788,20 @@ int main(int argc, char** argv) {
         std::to_string(sim.GetLatency()) + "ms");
   }
 
-  bool stdin_open = true;
+  bool stdin_open = true, run = program.Run(script);
   std::string pending;
-  for (;;) {
+  while (run) {
+    // Sleep until a signal, a line on stdin or the end of a wait.
+    int timeout = -1;
+    for (const Lines* lines : {&script, &input}) {
+      if (!lines->until) continue;
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*lines->until - vr::sim::Clock::now());
+      const int ms = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
     pollfd fds[2] = {{sigfd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    if (::poll(fds, 2, timeout) < 0) {
       if (errno == EINTR) continue;
       Err(std::string("poll: ") + std::strerror(errno));
       break;
@@ -563,18 +819,13 @@ int main(int argc, char** argv) {
       if (n <= 0) {
         if (n < 0 && errno == EINTR) continue;
         stdin_open = false;  // EOF: keep serving until a signal
-        continue;
+      } else {
+        pending.append(buf, static_cast<size_t>(n));
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
+          input.queue.push_back(pending.substr(0, nl));
       }
-      pending.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      bool quit = false;
-      while (!quit && (nl = pending.find('\n')) != std::string::npos) {
-        std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        quit = !program.Command(line);
-      }
-      if (quit) break;
     }
+    run = program.Run(script) && program.Run(input);
   }
   if (tcp) tcp->Close();
   pty.Close();

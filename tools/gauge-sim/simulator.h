@@ -58,6 +58,15 @@
 //
 // Every reply starts no earlier than the latency (SetLatency, the console's
 // processing time) after its request was complete; a delay fault adds to it.
+//
+// Simulated time: the core has no clock thread. Each Feed, Advance, Deliver
+// and SetActivity moves the model on to its `now`, a steady time point that
+// the simulated clock (SetClock) maps to a simulated wall time:
+//   wall = start + speed * (now - origin).
+// Deliveries and the scenario activities (Activity: sales, a leak, a
+// temperature drift, noise on the level read) run in simulated time; the
+// console's clock (header YYMMDDHHmm, delivery times) shows the simulated
+// wall time the model has reached, in local time.
 
 #include <array>
 #include <chrono>
@@ -67,6 +76,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +88,7 @@
 namespace vr::sim {
 
 using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;  // the simulated wall clock's time points
 
 constexpr int kMaxTanks = vr::kTankCount;
 constexpr size_t kCalibrationPoints = vr::kCalibrationPoints;
@@ -240,6 +251,32 @@ struct StatusGroup {
   bool operator==(const StatusGroup&) const = default;
 };
 
+// The daily pattern of sales: a forecourt's (next to nothing from 00 to 05,
+// peaks at 07-09 and 17-19, low after 22, in local hours) or flat.
+enum class SalesProfile { kForecourt, kFlat };
+// Share of a day's sales in each local hour 0..23 (the shares sum to 1).
+const std::array<double, 24>& HourShares(SalesProfile profile);
+
+enum class NoiseShape { kUniform, kGaussian };
+
+// What a tank does by itself as simulated time passes (GaugeSim::SetActivity).
+// Every rate is per simulated time.
+struct Activity {
+  double sales_per_day = 0;  // litres dispensed a day, 0 = none; never below an empty tank
+  SalesProfile profile = SalesProfile::kForecourt;
+  std::array<double, 7> weekdays{1, 1, 1, 1, 1, 1, 1};  // factors on a day's sales, Monday first
+  double loss_per_minute = 0;                           // a leak, litres a minute
+  double drift_per_hour = 0;                            // temperature, degrees C an hour
+  // Noise on the level read (i201, i214, Reading), +-noise_mm: uniform, or
+  // gaussian (sigma noise_mm / 3, cut at +-noise_mm). The volume read moves
+  // with it, by the table (the volume difference between the noisy and the
+  // true level; in proportion without a table), and so do the TC volume,
+  // ullage and mass read. The tank itself does not move.
+  double noise_mm = 0;
+  NoiseShape noise = NoiseShape::kUniform;
+  bool operator==(const Activity&) const = default;
+};
+
 // Payload length of a request with this function code: 8 for "s607",
 // 160 for "s606", 0 otherwise.
 size_t PayloadLength(std::string_view function_code);
@@ -272,16 +309,48 @@ class GaugeSim {
   // The "i101" groups in the order raised, tank alarms included.
   std::vector<StatusGroup> StatusGroups() const;
 
-  // A delivery of `litres` into a tank, spread evenly over `duration` from
-  // `now` (at once for zero). While it runs the tank's status has bit 0x0001
-  // and its volume, TC volume, ullage and level follow it; at its end the
-  // tank gets a DeliveryRecord. The core has no clock of its own: deliveries
-  // move on to the time of each completed request (Feed) or of Advance.
+  // A delivery of `litres` into a tank, spread evenly over `duration` of
+  // simulated time from `now` (at once for zero). While it runs the tank's
+  // status has bit 0x0001; at its end the tank gets a DeliveryRecord.
   // False when the tank is absent, already has a delivery running, or
   // litres is not a positive number.
+  //
+  // Whatever moves a tank's volume (deliveries, sales, a leak) moves its
+  // level by the calibration table (cal and height; in proportion without
+  // one) and sets its ullage to the full-height volume minus the volume
+  // (without a table the ullage falls by what came in). Its TC volume is
+  // the volume at 15 C by the petroleum tables when the tank has a density,
+  // recomputed whenever its volume or temperature moves; without a density
+  // it keeps its proportion to the volume. A tank that never moves keeps the
+  // values it was given.
   bool Deliver(int tank, float litres, Clock::duration duration = {},
                Clock::time_point now = Clock::now());
+  // Moves the model on to `now` (never back).
   void Advance(Clock::time_point now = Clock::now());
+
+  // The simulated clock: steady time `t` is simulated wall time
+  // start + speed * (t - origin). Default: the real time and steady time at
+  // construction, speed 1. The model jumps to `start`, not simulating the
+  // time in between; a running delivery keeps the simulated time it has left.
+  // std::invalid_argument when speed is not a positive number.
+  void SetClock(WallClock::time_point start, double speed = 1,
+                Clock::time_point origin = Clock::now());
+  double Speed() const;
+  WallClock::time_point WallTime(Clock::time_point t) const;
+  // The first steady time point whose simulated wall time is not before `wall`.
+  Clock::time_point SteadyTime(WallClock::time_point wall) const;
+  // The simulated wall time the model has reached (the console's clock).
+  WallClock::time_point ModelTime() const;
+
+  // A tank's activity, from `now` on (the model is moved on to `now` first).
+  // False when the tank is absent or a value is negative or not finite.
+  // Removing the tank or replacing all of them (SetTanks) ends it.
+  bool SetActivity(int tank, const Activity& activity, Clock::time_point now = Clock::now());
+  std::optional<Activity> GetActivity(int tank) const;
+  // The tank as the inventory replies read it: with its noise (each read
+  // draws from a seeded generator: the same reads give the same values).
+  std::optional<TankState> Reading(int tank);
+  void SetNoiseSeed(uint64_t seed);
 
   // Faults, thread-safe, take effect from the next completed request.
   void SetFaults(const Faults& faults);
@@ -298,7 +367,7 @@ class GaugeSim {
   void SetLatency(unsigned ms);
   unsigned GetLatency() const;
 
-  // Header time stamp "YYMMDDHHmm"; empty (the default) = the local clock.
+  // Header time stamp "YYMMDDHHmm"; empty (the default) = the simulated clock.
   void SetHeaderTime(std::string yymmddhhmm);
 
   // Streaming parser: feed received bytes in any pieces; returns one Answer per
@@ -324,23 +393,40 @@ class GaugeSim {
   Answer CompleteLocked(Clock::time_point now);
   std::string HeaderTimeLocked() const;
   void SyncAlarmsLocked();
+  WallClock::time_point WallTimeLocked(Clock::time_point t) const;
   void AdvanceLocked(Clock::time_point now);
+  void MoveLocked(int tank, WallClock::time_point from, WallClock::time_point to);
+  void ChangeVolumeLocked(int tank, double litres, double degrees = 0);
   void EndDeliveryLocked(int tank);
+  TankState ReadingLocked(int tank);
 
   // A delivery in progress: the tank as it was at the start and how much of
   // the delivery its values carry so far.
   struct Running {
     TankState start;
     std::string start_time;
-    std::chrono::system_clock::time_point start_clock;
-    float litres = 0;
-    float applied = 0;
-    Clock::time_point begin, end;
+    double litres = 0;
+    double applied = 0;
+    WallClock::time_point begin, end;
+  };
+  // A tank's activity, and its volume in double precision: many small steps
+  // would round away in the float. `written` is the float it last gave the
+  // tank; another value there means the tank was changed from outside.
+  struct Motion {
+    Activity activity;
+    double volume = 0;
+    std::optional<float> written;
   };
 
   mutable std::mutex mu_;
   std::array<std::optional<TankState>, kMaxTanks + 1> tanks_{};  // [0] unused
   std::array<std::optional<Running>, kMaxTanks + 1> running_{};
+  std::array<Motion, kMaxTanks + 1> motion_{};
+  WallClock::time_point clock_start_ = WallClock::now();
+  Clock::time_point clock_origin_ = Clock::now();
+  double speed_ = 1;
+  WallClock::time_point model_time_ = clock_start_;
+  std::mt19937_64 noise_{1};
   std::vector<StatusGroup> groups_;  // "i101", in the order raised
   Faults faults_;
   Model model_ = Model::kTls350;
@@ -357,6 +443,20 @@ class GaugeSim {
 // "tls350" / "tls4" and back; std::nullopt for any other name.
 std::string_view ModelName(GaugeSim::Model model);
 std::optional<GaugeSim::Model> ParseModel(std::string_view name);
+
+// Steps `sim` one simulated `step` at a time from steady time `from` to `to`,
+// without transports, and calls `each` with every tank's reading (Reading:
+// noise included) and the simulated wall time of the step. Step k is at
+// simulated wall time w = sim.WallTime(from) + k * step, for every w not
+// after sim.WallTime(to). The model is moved on to sim.SteadyTime(w), the
+// first steady time point whose wall time is not before w (w itself, or at
+// most `speed` nanoseconds after it: a console clock never shows the minute
+// before), and `each` is given w. Days of readings take milliseconds.
+// Returns the number of steps (the first, at `from`, included).
+using StepCallback =
+    std::function<void(WallClock::time_point wall, int tank, const TankState& reading)>;
+size_t StepMinutes(GaugeSim& sim, Clock::time_point from, Clock::time_point to,
+                   const StepCallback& each, WallClock::duration step = std::chrono::minutes(1));
 
 // Writes `limit` bytes of an answer as its transport faults say: all at once,
 // byte by byte (~0.2 ms apart), or paced at its baud rate. `wait_until` waits
