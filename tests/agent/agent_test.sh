@@ -128,6 +128,42 @@ case "$SCENARIO" in
       fail "the delivery report is not published: '$got'"
     [ -z "$(sub 3)" ] || fail "a delivery was published twice"
     ;;
+  events)  # the station's own work: a scripted delivery of 8,000 l, then a loss of 50 l/min
+    # Petrol seen at 745 kg/m3 and 20 degrees: its factor to 15 degrees by the tables, written
+    # out here (gasolines: alpha = 346.4228/d15^2 + 0.4388/d15), for the TC volume and the net.
+    VCF=$(awk 'BEGIN { d = 745; t = 20; d15 = d
+      for (i = 0; i < 50; i++) { a = 346.4228 / (d15 * d15) + 0.4388 / d15; dt = t - 15
+        f = exp(-a * dt * (1 + 0.8 * a * dt)); d15 = d / f }
+      printf "%.9f", f }')
+    TC=$(awk -v f="$VCF" 'BEGIN { printf "%.3f", 20000 * f }')
+    start_broker
+    start_sim --tank "1:volume=20000,tc_volume=$TC,temperature=20,density=745,status=0000,capacity=50000,height=2500"
+    printf '[defaults]\nsettle = 20\n' > "$WORK/station.ini"
+    start_agent --tanks 1-1 --config "$WORK/station.ini"
+    [ -n "$(first vrsilo/test/COM1/tank/1/alarms 10)" ] || fail "no alarm states"
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1/events -q 1 > "$WORK/events.txt" 2>/dev/null &
+    MORE_PIDS=$!
+    sleep 2
+    echo "delivery 1 8000 1" >&4
+    for _ in $(seq 120); do grep -q '"event":"delivery"' "$WORK/events.txt" && break; sleep 1; done
+    got=$(grep '"event":"delivery"' "$WORK/events.txt" || true)
+    [ "$(grep -c '"event":"delivery"' "$WORK/events.txt")" -eq 1 ] || fail "not one delivery: '$got'"
+    gross=$(sed -E 's/.*"gross":([-0-9.e]+).*/\1/' <<< "$got")
+    net=$(sed -E 's/.*"net15":([-0-9.e]+).*/\1/' <<< "$got")
+    awk -v g="$gross" 'BEGIN { exit !(g > 8000 - 40 && g < 8000 + 40) }' || fail "gross $gross, not 8000 +- 40"
+    awk -v n="$net" -v f="$VCF" 'BEGIN { r = 8000 * f; exit !(n > r * 0.999 && n < r * 1.001) }' ||
+      fail "net15 $net, not within 0.1 % of $(awk -v f="$VCF" 'BEGIN { print 8000 * f }')"
+    echo "delivery: gross $gross, net15 $net (reference $(awk -v f="$VCF" 'BEGIN { printf "%.2f", 8000 * f }'))"
+    sleep 25  # past the settle time of the readings after it
+    start=$SECONDS
+    echo "loss 1 50" >&4
+    for _ in $(seq 110); do grep -q '"sudden_loss","active":true' "$WORK/events.txt" && break; sleep 1; done
+    grep -q '"sudden_loss","active":true' "$WORK/events.txt" || fail "no sudden_loss within 110 s"
+    [ $((SECONDS - start)) -le 90 ] || fail "sudden_loss after $((SECONDS - start)) s"
+    echo "sudden_loss raised after $((SECONDS - start)) s"
+    ! grep -q '"event":"delivery_start"' <(sed -n '2,$p' <(grep delivery_start "$WORK/events.txt")) ||
+      fail "a second delivery start"
+    ;;
   reconnect)
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1
     sleep 1.2  # the broker is not there yet when the agent starts

@@ -10,7 +10,7 @@ namespace vr::agent {
 namespace {
 
 constexpr int64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
-constexpr int64_t kLossWindow = 2 * kMinute;   // the loss rate is the slope over this
+constexpr int64_t kLossWindow = 90 * kSecond;  // the loss rate is the slope over this
 constexpr int64_t kKeepWindow = kHour;         // readings kept for the rates
 constexpr int64_t kLongestGap = 15 * kMinute;  // longer without a reading: not counted as sales
 constexpr int64_t kCompleteDay = 20 * kHour;   // a day with readings over this long counts
