@@ -51,6 +51,7 @@ start_agent() {  # extra options in "$@"
   export WINDIR="$WORK"
   printf '[VeederRoot]\r\nCriticalUpdateTime=1\r\n[Ports]\r\n%s\r\n' "${PORTS// /$'\r\n'}" > "$WORK/cnf.INI"
   "$AGENT" --broker "${URL:-mqtt}://127.0.0.1:$PORT" --site test "${GAUGES[@]}" --period 1 \
+    --data "$WORK/data" \
     "$@" 2> "$WORK/agent.log" &
   AGENT_PID=$!
 }
@@ -163,6 +164,23 @@ case "$SCENARIO" in
     echo "sudden_loss raised after $((SECONDS - start)) s"
     ! grep -q '"event":"delivery_start"' <(sed -n '2,$p' <(grep delivery_start "$WORK/events.txt")) ||
       fail "a second delivery start"
+    ;;
+  history)  # kept across a restart; a damaged file is said once and the readings go on
+    start_broker; start_sim; start_agent --tanks 1-1
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no reading"
+    stop_within 3
+    [ -s "$WORK/data/history.sqlite" ] || fail "no history kept"
+    start_agent --tanks 1-1
+    sleep 2
+    grep -q "history:" "$WORK/agent.log" && fail "the history was not taken up again"
+    stop_within 3
+    head -c 4096 /dev/urandom > "$WORK/data/history.sqlite"
+    rm -f "$WORK/data/history.sqlite-wal" "$WORK/data/history.sqlite-shm"
+    mosquitto_pub -h 127.0.0.1 -p "$PORT" -t vrsilo/test/COM1/tank/1 -r -n
+    start_agent --tanks 1-1
+    [ -n "$(first vrsilo/test/COM1/tank/1 10)" ] || fail "no reading beside a damaged history"
+    grep -q "vr-agent: history: .*history.sqlite.*; going on without it" "$WORK/agent.log" ||
+      fail "the damaged history is not reported: $(cat "$WORK/agent.log")"
     ;;
   reconnect)
     pick_port; start_sim; start_agent --tanks 1-1 --heartbeat 1

@@ -40,9 +40,13 @@ constexpr Field kFields[] = {
 
 // Shortest text that reads back as the same double (the gauge interface
 // never gives NaN or infinity for a field it marks present).
+// The gauge sends singles: one that a single holds exactly is written as the
+// shortest text of that single (3.2, not 3.200000047683716).
 void AppendNumber(std::string& out, double v) {
   char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  const auto f = static_cast<float>(v);
+  auto [end, ec] = static_cast<double>(f) == v ? std::to_chars(buf, buf + sizeof buf, f)
+                                               : std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, ec == std::errc() ? end : buf);
 }
 
@@ -189,11 +193,13 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out) {
 }
 
 GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix,
-                         const Options& options, const StationConfig& config, Publisher& publisher)
+                         const Options& options, const StationConfig& config, History* history,
+                         Publisher& publisher)
     : gauge_(gauge),
       options_(options),
       // Counted in rounds, so that a round a little early does not skip a beat.
       heartbeat_rounds_(Rounds(options.heartbeatSeconds, options.periodSeconds)),
+      history_(history),
       publisher_(publisher),
       console_rounds_(Rounds(options.reportsSeconds, options.periodSeconds)),
       system_topic_(topicPrefix + "/console_alarms") {
@@ -215,6 +221,7 @@ GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefi
   payload_.reserve(512);
   alarms_.resize(512);
   deliveries_.resize(64);
+  to_store_.reserve(static_cast<size_t>(count));
   labels_.resize(static_cast<size_t>(count));
 }
 
@@ -284,20 +291,40 @@ void GaugeReader::Round() {
     t.published = true;
     t.roundsUnpublished = 0;
   }
+  // One reading a minute per tank is kept: enough for the forecast and the
+  // charts, and a sixth of the writes of a 10 s period.
+  if (history_) {
+    to_store_.clear();
+    for (int i = 0; i < count; ++i) {
+      const vrsilo_tank_record& r = records_[static_cast<size_t>(i)];
+      Tank& t = tanks_[static_cast<size_t>(r.tank - options_.firstTank)];
+      if (r.link_state != VRSILO_LINK_OK ||
+          (t.stored_ms >= 0 && r.received_at_ms - t.stored_ms < 60000))
+        continue;
+      to_store_.push_back(r);
+      t.stored_ms = r.received_at_ms;
+    }
+    if (!to_store_.empty()) history_->AddReadings(gauge_.name, to_store_);
+  }
   if (!answered) return;
   ReadAlarms();
   if (console_due) {
     ReadDeliveries();
     ReadFullVolumes();
+    if (history_) history_->Maintain(UtcNowMs());
     for (Tank& t : tanks_)
       if (t.seen) PublishForecast(t);
   }
 }
 
 void GaugeReader::PublishEvents(Tank& t, int64_t at_ms) {
+  static constexpr const char* kKinds[] = {"alarm", "delivery_start", "delivery"};
   for (const Event& e : events_) {
     FormatEvent(e, payload_);
     publisher_.Publish(&t.events_topic, payload_, false);
+    if (history_)
+      history_->AddEvent(gauge_.name, static_cast<int>(&t - tanks_.data()) + options_.firstTank,
+                         e.at_ms, kKinds[static_cast<size_t>(e.kind)], payload_);
     if (e.kind == Event::Kind::kDelivery) publisher_.Publish(&t.delivery_topic, payload_);
   }
   // The alarm states, retained, whenever one changed (and at the first reading).
@@ -327,7 +354,28 @@ void GaugeReader::ReadFullVolumes() {
     double volumes[20] = {};
     const int rc = vrsilo_gauge_read_table(handle_, options_.firstTank + static_cast<int>(i),
                                            &height, volumes);
-    if (rc == VRSILO_OK && volumes[19] > 0) t.engine.SetFullVolume(volumes[19]);
+    const int tank = options_.firstTank + static_cast<int>(i);
+    if (rc == VRSILO_OK && volumes[19] > 0) {
+      t.engine.SetFullVolume(volumes[19]);
+      if (history_) history_->SetFullVolume(gauge_.name, tank, volumes[19], now);
+    }
+  }
+}
+
+void GaugeReader::WarmUp() {
+  if (!history_) return;
+  constexpr int64_t kWeeks = 35LL * 24 * 3600 * 1000;
+  const int64_t from = UtcNowMs() - kWeeks;
+  std::vector<Event> dropped;
+  for (size_t i = 0; i < tanks_.size(); ++i) {
+    Tank& t = tanks_[i];
+    const int tank = options_.firstTank + static_cast<int>(i);
+    if (const auto full = history_->FullVolume(gauge_.name, tank)) t.engine.SetFullVolume(*full);
+    history_->ForEachReading(gauge_.name, tank, from, [&](const vrsilo_tank_record& r) {
+      t.engine.Feed(r, dropped);
+      t.stored_ms = r.received_at_ms;
+      dropped.clear();
+    });
   }
 }
 
@@ -438,6 +486,7 @@ void GaugeReader::ReadDeliveries() {
 }
 
 void GaugeReader::Run() {
+  WarmUp();
   const auto period = std::chrono::seconds(options_.periodSeconds);
   auto next = std::chrono::steady_clock::now();
   while (!Stopping()) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "history.h"
 #include "options.h"
 #include "publisher.h"
 #include "station_config.h"
@@ -34,7 +35,7 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out);
 class GaugeReader {
  public:
   GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix, const Options& options,
-              const StationConfig& config, Publisher& publisher);
+              const StationConfig& config, History* history, Publisher& publisher);
   ~GaugeReader();
   GaugeReader(const GaugeReader&) = delete;
   GaugeReader& operator=(const GaugeReader&) = delete;
@@ -54,6 +55,7 @@ class GaugeReader {
     std::string states_topic, events_topic, delivery_topic, forecast_topic;
     std::string states_key;      // the alarm states last published, without their time
     int64_t table_read_ms = -1;  // when the full volume was last asked for
+    int64_t stored_ms = -1;      // the last reading kept in the history
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it
     bool published = false;
@@ -70,6 +72,9 @@ class GaugeReader {
   void PublishEvents(Tank& t, int64_t at_ms);
   void PublishForecast(Tank& t);
   void ReadFullVolumes();
+  // The engines pick up where they left off: the history's last weeks fed
+  // through them, their events dropped.
+  void WarmUp();
   // True for success; logs an error, and once a report the console lacks.
   bool Supported(int rc, const char* what);
   bool Stopping();
@@ -77,6 +82,7 @@ class GaugeReader {
   const GaugeOption gauge_;
   const Options& options_;
   const int heartbeat_rounds_;
+  History* const history_;  // null: none (it could not be opened)
   Publisher& publisher_;
   vrsilo_gauge* handle_ = nullptr;
   bool open_failure_logged_ = false;
@@ -90,6 +96,7 @@ class GaugeReader {
   std::vector<vrsilo_delivery> deliveries_;
   std::vector<vrsilo_tank_label> labels_;
   std::vector<Event> events_;
+  std::vector<vrsilo_tank_record> to_store_;
   bool console_unsupported_logged_ = false;
 
   std::mutex mu_;

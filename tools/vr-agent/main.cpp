@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gauge_reader.h"
+#include "history.h"
 #include "options.h"
 #include "publisher.h"
 #include "replay.h"
@@ -55,6 +56,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The history is a help, not a condition: without it the readings go on.
+  History history(options.dataDir, options.historyDays);
+  if (!history.Ok())
+    std::fprintf(stderr, "vr-agent: history: %s; going on without it\n", history.Error().c_str());
+  History* const kept = history.Ok() ? &history : nullptr;
   Publisher publisher(options);
   std::vector<std::unique_ptr<GaugeReader>> readers;
   const std::string error = publisher.Start();
@@ -64,7 +70,7 @@ int main(int argc, char** argv) {
   }
   for (const GaugeOption& g : options.gauges) {
     readers.push_back(std::make_unique<GaugeReader>(g, "vrsilo/" + options.site + "/" + g.name,
-                                                    options, config, publisher));
+                                                    options, config, kept, publisher));
     readers.back()->Start();
   }
   if (options.tanksGiven)
