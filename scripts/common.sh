@@ -44,6 +44,19 @@ vr_build() {
   cmake --build "$2" -j"$(nproc)"
 }
 
-# True when this kernel runs 32-bit x86 programs (32-bit Wine needs it; some
-# virtual machines leave IA-32 emulation out). Asks 32-bit Wine itself.
-vr_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+# True when this kernel runs 32-bit x86 programs itself (32-bit Wine needs it,
+# and so does a 32-bit test starting a 32-bit child; some virtual machines
+# leave IA-32 emulation out). Runs a probe built by the 32-bit cross compiler,
+# or, without one, 32-bit Wine.
+vr_runs_32bit() {
+  local probe rc=1
+  probe="$(mktemp)"
+  if command -v i686-linux-gnu-gcc >/dev/null &&
+    printf 'int main(void) { return 0; }\n' | i686-linux-gnu-gcc -static -x c -o "$probe" - 2>/dev/null; then
+    "$probe" 2>/dev/null && rc=0
+  else
+    /usr/lib/wine/wine --version >/dev/null 2>&1 && rc=0
+  fi
+  rm -f "$probe"
+  return $rc
+}
