@@ -106,6 +106,41 @@ CASES
     last=$(grep '^tank/1 ' "$W/accepted" | tail -1 | cut -d' ' -f2)
     [[ $(mosquitto_sub $(office office) -t vrsilo/a/COM1/tank/1 -C 1 -W 5) == "{\"n\":$last,"* ]] || fail "$last not retained"
     ;;
+  agent)  # the real agent: the office away a minute, the agent killed and the station restarted
+    AGENT=$3 SIM=$4
+    start office "$OPORT" && start station "$SPORT"
+    mosquitto_sub $(office office) -c -i office-sub -q 1 -R -t 'vrsilo/a/#' -v >"$W/office.out" & PIDS="$PIDS $!"
+    # What the station accepted, from a session of its own there.
+    mosquitto_sub $station -c -i station-rec -q 1 -R -t 'vrsilo/a/#' -v >"$W/station.out" & PIDS="$PIDS $!"
+    mkfifo "$W/sim.in"
+    "$SIM" --tcp 0 --quiet --tank "1:volume=20000,temperature=15,status=0000" \
+      --tank "2:volume=9000,temperature=15" <"$W/sim.in" >"$W/sim.out" 2>"$W/sim.log" & PIDS="$PIDS $!"
+    exec 4>"$W/sim.in" && for _ in $(seq 50); do [ -s "$W/sim.out" ] && break; sleep 0.1; done
+    agent() {
+      "$AGENT" --broker "mqtt://127.0.0.1:$SPORT" --site a --gauge "COM1=$(head -1 "$W/sim.out")" \
+        --period 1 --heartbeat 1 --data "$W/data" --config "$W/station.ini" >>"$W/agent.log" 2>&1 &
+      AGENT_PID=$! && PIDS="$PIDS $!"
+    }
+    printf '[defaults]\nsettle = 10\n' >"$W/station.ini"
+    agent && sleep 4 && stop OFFICE && sleep 3
+    kill -9 $AGENT_PID && sleep 1 && agent && sleep 3
+    echo "delivery 1 3000 0.3" >&4 && sleep 34
+    stop STATION && start station "$SPORT" && sleep 10
+    start office "$OPORT" && sleep 4
+    kill $AGENT_PID && sleep 8
+    grep -q '"event":"delivery"' "$W/station.out" || fail "no delivery during the outage"
+    # Every message the station accepted reached the office, in order per topic.
+    awk 'FNR == NR { if ($1 ~ /tank/) { want[$0]; order[$1] = order[$1] " " $0 }; next }
+      { if ($0 in seen) { repeats++; next }; seen[$0]; got++ }
+      END { for (k in want) if (!(k in seen)) { lost++; if (lost < 3) print "lost: " k }
+        printf "lost %d, repeats %d, messages %d\n", lost, repeats, got; exit lost > 0 }' \
+      "$W/station.out" "$W/office.out" >"$W/check.out" || fail "$(cat "$W/check.out")"
+    for t in $(cut -d' ' -f1 "$W/station.out" | grep tank | sort -u); do
+      [ "$(grep "^$t " "$W/station.out" | awk '!s[$0]++')" = "$(grep "^$t " "$W/office.out" | awk '!s[$0]++')" ] ||
+        fail "$t: not in the station's order"
+    done
+    cat "$W/check.out"
+    ;;
   user)  # vr-office-user on the office's files, then the office with them
     for name in "" a/b a+b 'a#' a:b "a b"; do echo pw | users add "$name" && fail "added '$name'" || [ $? -eq 2 ] || fail "'$name'"; done
     ! users add s1 </dev/null && [ ! -e "$W/passwd" ] || fail "added without a password"
