@@ -44,3 +44,7 @@ vr_build() {
   vr_configure "$@"
   cmake --build "$2" -j"$(nproc)"
 }
+
+# True when this kernel runs 32-bit x86 programs (32-bit Wine needs it; some
+# virtual machines leave IA-32 emulation out). Asks 32-bit Wine itself.
+vr_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
