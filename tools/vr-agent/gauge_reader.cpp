@@ -360,7 +360,15 @@ void GaugeReader::PublishEvents(Tank& t, int64_t at_ms) {
 void GaugeReader::PublishForecast(Tank& t) {
   const int64_t at = t.engine.LastReadingMs();
   if (at < 0) return;
+  // By exception too: a changed forecast at most every quarter of an hour,
+  // an unchanged one hourly.
   FormatForecast(t.engine.ForecastAt(at), at, payload_);
+  const std::string key = payload_.substr(0, payload_.find(",\"at\""));
+  const int64_t since = at - t.forecast_ms;
+  if (t.forecast_ms >= 0 && !(key != t.forecast_key && since >= 15 * 60000) && since < 3600000)
+    return;
+  t.forecast_key = key;
+  t.forecast_ms = at;
   publisher_.Publish(&t.forecast_topic, payload_);
 }
 

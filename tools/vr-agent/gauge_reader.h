@@ -62,7 +62,9 @@ class GaugeReader {
     std::string states_key;      // the alarm states last published, without their time
     int64_t table_read_ms = -1;  // when the full volume was last asked for
     int64_t stored_ms = -1;      // the last reading kept in the history
-    bool discovered = false;     // its Home Assistant discovery was published
+    std::string forecast_key;    // the forecast last published, without its time
+    int64_t forecast_ms = -1;
+    bool discovered = false;  // its Home Assistant discovery was published
     std::string discovery_topic;
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it

@@ -113,22 +113,22 @@ int main(int argc, char** argv) {
   else
     std::fprintf(stderr, "vr-agent: %zu gauge(s), every tank reported, every %d s, site %s\n",
                  readers.size(), options.periodSeconds, options.site.c_str());
-  // The agent's own status, retained: when it changed, and every quarter of
-  // an hour besides.
+  // The agent's own status, retained: when a gauge's link or the last error
+  // changed, and hourly besides.
   const std::string statusTopic = "vrsilo/" + options.site + "/agent";
   std::string status, published;
   int sig = 0;
   int64_t lastStatus = 0;
   for (;;) {
     const int64_t now = NowMs();
-    state.FormatStatus(status, now);
-    const std::string key = status.substr(0, status.find(",\"at\""));
-    if (key != published || now - lastStatus >= 15 * 60 * 1000) {
+    const std::string key = state.ChangeKey();
+    if (key != published || now - lastStatus >= 3600 * 1000) {
+      state.FormatStatus(status, now);
       publisher.Publish(&statusTopic, status);
       published = key;
       lastStatus = now;
     }
-    const timespec wait{10, 0};
+    const timespec wait{1, 0};
     sig = sigtimedwait(&signals, nullptr, &wait);
     if (sig > 0) break;
   }

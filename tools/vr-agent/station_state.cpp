@@ -133,11 +133,12 @@ void StationState::RenderMetrics(std::string& out, int64_t now_ms) const {
     }
   }
   out +=
-      "# HELP vrsilo_agent_gauge_reads_total Reads of a gauge by their outcome.\n"
-      "# TYPE vrsilo_agent_gauge_reads_total counter\n";
+      "# HELP vrsilo_agent_exchanges_total Reads of a gauge (one exchange round each) by their "
+      "outcome.\n"
+      "# TYPE vrsilo_agent_exchanges_total counter\n";
   for (const auto& [name, g] : gauges_) {
     for (size_t k = 0; k < g.exchanges.size(); ++k) {
-      out += "vrsilo_agent_gauge_reads_total{";
+      out += "vrsilo_agent_exchanges_total{";
       AppendLabel(out, "site", site_, true);
       AppendLabel(out, "gauge", name);
       AppendLabel(out, "outcome", kOutcomes[k]);
@@ -159,6 +160,13 @@ void StationState::RenderMetrics(std::string& out, int64_t now_ms) const {
   counter("vrsilo_agent_queue_depth", "gauge", "Messages waiting for the broker.", counters.queued);
   counter("vrsilo_agent_messages_dropped_total", "counter",
           "Messages dropped from a full queue or refused.", counters.dropped);
+}
+
+std::string StationState::ChangeKey() const {
+  std::lock_guard lock(mu_);
+  std::string key = last_error_;
+  for (const auto& [name, g] : gauges_) key += "\n" + name + "=" + std::to_string(g.link_state);
+  return key;
 }
 
 void StationState::FormatStatus(std::string& out, int64_t now_ms) const {

@@ -41,6 +41,9 @@ class StationState {
   // {"version":…,"started_at":…,"gauges":{"COM1":{"link_state":1,…}},"published":…,
   //  "queued":…,"dropped":…,"last_error":…,"at":…}
   void FormatStatus(std::string& out, int64_t now_ms) const;
+  // What a change of makes the status worth publishing at once: each gauge's
+  // link state and the last error.
+  std::string ChangeKey() const;
 
  private:
   struct Gauge {
