@@ -106,6 +106,7 @@ endif()
 # (the admin copies them into /etc/mosquitto/conf.d; nothing is dropped there
 # by the package) and the office's user tool.
 install(FILES packaging/mosquitto/station.conf packaging/mosquitto/office.conf packaging/mosquitto/office.acl
+              packaging/prometheus/vrsilo-alerts.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-tools/examples COMPONENT tools)
 install(PROGRAMS packaging/mosquitto/vr-office-user DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
 vr_install_man_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/mosquitto/vr-office-user.8 8)
