@@ -4,7 +4,8 @@
 #   libvrsilo3     component runtime  the library (libvrsilo.so.3 and its soname link)
 #   libvrsilo-dev  component dev      header, libvrsilo.so, CMake package, vrsilo.pc
 #   vrsilo-tools   component tools    simulator, reference host, MQTT agent and its
-#                                     systemd unit, man pages
+#                                     systemd unit, man pages, broker examples and
+#                                     vr-office-user
 # Hosts load the library at run time (dlopen), so what a developer needs is its
 # header and its path: the CMake package's VRSILO_MODULE and pkg-config's
 # `module` variable.
@@ -63,13 +64,18 @@ foreach(entry IN LISTS VRSILO_DEB_PACKAGES)
           COMPONENT ${component})
 endforeach()
 
-# A man page of a tool, compressed and installed with the tools.
+# A man page of a tool, compressed and installed with the tools; in section
+# 1 unless a second argument names another.
 function(vr_install_man_file page)
+  set(section 1)
+  if(ARGC GREATER 1)
+    set(section ${ARGV1})
+  endif()
   get_filename_component(name ${page} NAME)
   set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
   vr_gzip_file(${page} ${gz})
   add_custom_target(${name}_man ALL DEPENDS ${gz})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT tools)
 endfunction()
 
 # Man pages made from the tools' --help by help2man when it is there, so they
@@ -95,6 +101,15 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 else()
   set(VRSILO_SYSTEMD_UNIT_DIR lib/systemd/system)
 endif()
+
+# The station's and the office's mosquitto brokers: configuration examples
+# (the admin copies them into /etc/mosquitto/conf.d; nothing is dropped there
+# by the package) and the office's user tool.
+install(FILES packaging/mosquitto/station.conf packaging/mosquitto/office.conf packaging/mosquitto/office.acl
+              packaging/prometheus/vrsilo-alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-tools/examples COMPONENT tools)
+install(PROGRAMS packaging/mosquitto/vr-office-user DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
+vr_install_man_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/mosquitto/vr-office-user.8 8)
 
 set(CPACK_PACKAGE_NAME vrsilo)
 set(CPACK_PACKAGE_VENDOR "vrsilo developers")
@@ -141,10 +156,14 @@ and a pkg-config file whose `module` variable holds the library's path.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vrsilo-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# vr-office-user runs mosquitto_passwd; the examples configure mosquitto.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS mosquitto)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Veeder-Root tank gauge driver - simulator, reference host, MQTT agent
 vr-gauge-sim answers the gauge's inventory and calibration commands on a
 pseudo-terminal or a TCP port, with gauge families and injected faults.
 vr-host loads the driver library as a station's host does and reads
 tanks, calibration tables and the link's trace; --probe finds the gauge.
-vr-agent publishes every tank of a station to an MQTT broker.")
+vr-agent publishes every tank of a station to an MQTT broker; examples
+configure a station's mosquitto bridged to the office's, and
+vr-office-user adds the stations' users at the office.")
 include(CPack)

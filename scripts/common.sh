@@ -10,9 +10,10 @@ VR_PACKAGES=(cmake make ninja-build g++ gcc binutils libgtest-dev libgmock-dev l
 # module's development files, only recommended by qt6-base-dev) and a font
 # for pictures taken on the offscreen platform.
 VR_PACKAGES+=(qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
-# vr-agent (libmosquitto, libinih and sqlite3, found with pkg-config) and its
-# tests' broker, client and certificates.
-VR_PACKAGES+=(pkgconf libmosquitto-dev libinih-dev libsqlite3-dev mosquitto mosquitto-clients openssl)
+# vr-agent (libmosquitto, libinih, sqlite3 and libmicrohttpd, found with
+# pkg-config) and its tests' broker, client and certificates.
+VR_PACKAGES+=(pkgconf libmosquitto-dev libinih-dev libsqlite3-dev libmicrohttpd-dev mosquitto
+  mosquitto-clients openssl)
 
 # Installs the Debian packages in "$@" that are not installed yet.
 vr_install_packages() {

@@ -314,7 +314,7 @@ case "$SCENARIO" in
         fail "$*: message '$err' lacks '$want'"
     }
     echo secret > "$WORK/pw"; chmod 000 "$WORK/pw"
-    check "--broker is required" --gauge COM1
+    check "at least one --gauge" --broker mqtt://127.0.0.1
     check "is not mqtt[s]://HOST[:PORT]" --broker http://127.0.0.1 --gauge COM1
     check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://127.0.0.1:70000 --gauge COM1
     check "is not mqtt[s]://HOST[:PORT]" --broker mqtt://:1883 --gauge COM1
@@ -327,6 +327,45 @@ case "$SCENARIO" in
     check "--gauge: no address" --broker mqtt://127.0.0.1 --gauge "a="
     check "--gauge NAME: 'a/b'" --broker mqtt://127.0.0.1 --gauge "a/b=COM1"
     check "--gauge COM1 given twice" --broker mqtt://127.0.0.1 --gauge COM1 --gauge COM1
+    echo secret > "$WORK/pw2"
+    check "refusing to send the password in clear over mqtt:// to 10.1.2.3" --broker mqtt://10.1.2.3 \
+      --gauge COM1 --user u --password-file "$WORK/pw2"
+    check "--deadband: 'depth=1'" --gauge COM1 --deadband level=1,depth=1
+    check "--metrics: 'nowhere' is not an IPv4 or IPv6 address" --gauge COM1 --metrics nowhere:1
+    check "low_volume=-5: a number from" --gauge COM1 --config <(printf '[defaults]\nlow_volume=-5\n')
+    ;;
+  metrics)  # Prometheus: the exposition passes promtool; the agent's status topic
+    start_broker; start_sim; BPORT=$PORT; pick_port; MPORT=$PORT; PORT=$BPORT
+    start_agent --metrics "127.0.0.1:$MPORT"
+    for _ in $(seq 20); do
+      got=$(first vrsilo/test/agent 2)
+      [[ "$got" == '{"version":"'*'"gauges":{"COM1":{"link_state":1,'* ]] && break
+      sleep 0.5
+    done
+    [[ "$got" == *'"published":'*'"queued":'*'"dropped":0,"last_error":null,"at":"'* ]] ||
+      fail "no agent status: '$got'"
+    exec 3<>"/dev/tcp/127.0.0.1/$MPORT"
+    printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3
+    sed '1,/^\r$/d' <&3 > "$WORK/metrics.txt"
+    grep -q '^vrsilo_tank_volume_litres{site="test",gauge="COM1",tank="1"} 20000.25$' "$WORK/metrics.txt" ||
+      fail "no volume in $(head -5 "$WORK/metrics.txt")"
+    grep -q '^vrsilo_tank_alarm{site="test",gauge="COM1",tank="2",alarm="stale"} 0$' "$WORK/metrics.txt" ||
+      fail "no alarm"
+    command -v promtool >/dev/null || fail "promtool (package prometheus) is needed"
+    promtool check metrics < "$WORK/metrics.txt" || fail "promtool finds problems"
+    promtool check rules "$(dirname "$0")/../../packaging/prometheus/vrsilo-alerts.yml" >/dev/null ||
+      fail "the alert rules do not pass promtool"
+    ;;
+  discovery)  # Home Assistant: the retained configs as saved, again when it comes online
+    start_broker; start_sim; start_agent --tanks 1-1 --ha-discovery
+    got=$(first homeassistant/device/vrsilo_test_COM1_1/config 10 | sed -E 's/"sw":"[^"]*"/"sw":"V"/')
+    [ "$got" = "$(cat "$(dirname "$0")/discovery_golden.json")" ] || fail "discovery: $got"
+    mosquitto_sub -h 127.0.0.1 -p "$PORT" -t homeassistant/device/vrsilo_test_COM1_1/config -C 2 -W 10 \
+      > "$WORK/again.txt" 2>/dev/null & MORE_PIDS=$!
+    sleep 1
+    mosquitto_pub -h 127.0.0.1 -p "$PORT" -t homeassistant/status -m online
+    wait "$MORE_PIDS" || true
+    [ "$(wc -l < "$WORK/again.txt")" -eq 2 ] || fail "not sent again when Home Assistant came online"
     ;;
   *) fail "unknown scenario" ;;
 esac

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "event_json.h"
+#include "ha_discovery.h"
 #include "vrsilo.h"
 
 namespace vr::agent {
@@ -65,13 +66,19 @@ int Rounds(int seconds, int period) {
   return std::max(1, (seconds + period / 2) / period);
 }
 
-// What the gauge said, without the times: a change of it is published at once.
-bool SameValues(const vrsilo_tank_record& a, const vrsilo_tank_record& b) {
+// What the gauge said, without the times and within the deadbands of the
+// message last published: a move past one is published at once.
+bool SameValues(const vrsilo_tank_record& a, const vrsilo_tank_record& b,
+                const std::array<double, kDeadbandFields>& deadbands) {
   if (a.link_state != b.link_state || a.fields != b.fields || a.product != b.product ||
       a.status != b.status)
     return false;
-  for (const Field& f : kFields)
-    if (std::memcmp(&(a.*f.value), &(b.*f.value), sizeof(double)) != 0) return false;
+  static_assert(std::size(kFields) == kDeadbandFields);
+  for (size_t k = 0; k < kDeadbandFields; ++k) {
+    const double x = a.*kFields[k].value, y = b.*kFields[k].value;
+    if (deadbands[k] == 0 ? std::memcmp(&x, &y, sizeof x) != 0 : std::fabs(x - y) > deadbands[k])
+      return false;
+  }
   return true;
 }
 
@@ -194,12 +201,13 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out) {
 
 GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix,
                          const Options& options, const StationConfig& config, History* history,
-                         Publisher& publisher)
+                         StationState& state, Publisher& publisher)
     : gauge_(gauge),
       options_(options),
       // Counted in rounds, so that a round a little early does not skip a beat.
       heartbeat_rounds_(Rounds(options.heartbeatSeconds, options.periodSeconds)),
       history_(history),
+      state_(state),
       publisher_(publisher),
       console_rounds_(Rounds(options.reportsSeconds, options.periodSeconds)),
       system_topic_(topicPrefix + "/console_alarms") {
@@ -252,15 +260,20 @@ void GaugeReader::Round() {
   if (!handle_) {
     const int rc = vrsilo_gauge_open(gauge_.address.c_str(), &handle_);
     if (rc != VRSILO_OK) {
-      if (!open_failure_logged_)
+      state_.GaugeRead(gauge_.name, 0);
+      if (!open_failure_logged_) {
         std::fprintf(stderr, "vr-agent: %s: cannot open %s (%s), retrying every period\n",
                      gauge_.name.c_str(), gauge_.address.c_str(), vrsilo_error_text(rc));
+        state_.Error(gauge_.name + ": cannot open " + gauge_.address);
+      }
       open_failure_logged_ = true;
       return;
     }
     open_failure_logged_ = false;
   }
   const bool console_due = round_++ % console_rounds_ == 0;
+  if (rediscover_.exchange(false))
+    for (Tank& t : tanks_) t.discovered = false;
   int count = 0;
   const int rc = vrsilo_gauge_read(handle_, options_.firstTank, options_.lastTank, records_.data(),
                                    static_cast<int>(records_.size()), &count);
@@ -270,6 +283,8 @@ void GaugeReader::Round() {
   }
   // A silent gauge is not asked for more this round.
   const bool answered = count > 0 && records_[0].link_state != VRSILO_LINK_SILENT;
+  state_.GaugeRead(gauge_.name, count > 0 ? records_[0].link_state : VRSILO_LINK_OK);
+  if (!answered && count > 0) state_.Error(gauge_.name + ": the gauge did not answer");
   if (answered && console_due) ReadLabels();
   for (int i = 0; i < count; ++i) {
     const vrsilo_tank_record& r = records_[static_cast<size_t>(i)];
@@ -281,7 +296,14 @@ void GaugeReader::Round() {
     events_.clear();
     t.engine.Feed(r, events_);
     PublishEvents(t, r.received_at_ms);
-    if (t.published && SameValues(r, t.last) && t.label == t.published_label &&
+    state_.TankRead(gauge_.name, r, t.engine);
+    if (!t.discovered && !options_.haPrefix.empty() && r.link_state == VRSILO_LINK_OK) {
+      FormatDiscovery(options_.haPrefix, options_.site, gauge_.name, r.tank, t.topic,
+                      "vrsilo/" + options_.site + "/status", t.discovery_topic, payload_);
+      publisher_.Publish(&t.discovery_topic, payload_);
+      t.discovered = true;
+    }
+    if (t.published && SameValues(r, t.last, options_.deadbands) && t.label == t.published_label &&
         ++t.roundsUnpublished < heartbeat_rounds_)
       continue;
     FormatTankMessage(r, t.label, payload_);
@@ -338,7 +360,15 @@ void GaugeReader::PublishEvents(Tank& t, int64_t at_ms) {
 void GaugeReader::PublishForecast(Tank& t) {
   const int64_t at = t.engine.LastReadingMs();
   if (at < 0) return;
+  // By exception too: a changed forecast at most every quarter of an hour,
+  // an unchanged one hourly.
   FormatForecast(t.engine.ForecastAt(at), at, payload_);
+  const std::string key = payload_.substr(0, payload_.find(",\"at\""));
+  const int64_t since = at - t.forecast_ms;
+  if (t.forecast_ms >= 0 && !(key != t.forecast_key && since >= 15 * 60000) && since < 3600000)
+    return;
+  t.forecast_key = key;
+  t.forecast_ms = at;
   publisher_.Publish(&t.forecast_topic, payload_);
 }
 

@@ -3,6 +3,7 @@
 // through the gauge interface (no cache in between) and queues a tank's
 // message when a value changed or the heartbeat is due. A silent gauge
 // delays only its own thread.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "options.h"
 #include "publisher.h"
 #include "station_config.h"
+#include "station_state.h"
 #include "vrsilo/gauge.h"
 
 namespace vr::agent {
@@ -35,12 +37,16 @@ void FormatConsoleDelivery(const vrsilo_delivery& d, std::string& out);
 class GaugeReader {
  public:
   GaugeReader(const GaugeOption& gauge, const std::string& topicPrefix, const Options& options,
-              const StationConfig& config, History* history, Publisher& publisher);
+              const StationConfig& config, History* history, StationState& state,
+              Publisher& publisher);
   ~GaugeReader();
   GaugeReader(const GaugeReader&) = delete;
   GaugeReader& operator=(const GaugeReader&) = delete;
 
   void Start();
+  // Publishes the Home Assistant discovery of every tank again at the next
+  // round (Home Assistant came online).
+  void Rediscover() { rediscover_ = true; }
   // Wakes the thread and joins it; a read in progress finishes first.
   void Stop();
 
@@ -56,6 +62,10 @@ class GaugeReader {
     std::string states_key;      // the alarm states last published, without their time
     int64_t table_read_ms = -1;  // when the full volume was last asked for
     int64_t stored_ms = -1;      // the last reading kept in the history
+    std::string forecast_key;    // the forecast last published, without its time
+    int64_t forecast_ms = -1;
+    bool discovered = false;  // its Home Assistant discovery was published
+    std::string discovery_topic;
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it
     bool published = false;
@@ -83,7 +93,9 @@ class GaugeReader {
   const Options& options_;
   const int heartbeat_rounds_;
   History* const history_;  // null: none (it could not be opened)
+  StationState& state_;
   Publisher& publisher_;
+  std::atomic<bool> rediscover_{false};
   vrsilo_gauge* handle_ = nullptr;
   bool open_failure_logged_ = false;
   std::vector<Tank> tanks_;  // by tank number - firstTank

@@ -4,6 +4,7 @@
 // it: readers stopped, "offline" published, gauges closed.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -13,16 +14,30 @@
 
 #include "gauge_reader.h"
 #include "history.h"
+#include "metrics_server.h"
 #include "options.h"
 #include "publisher.h"
 #include "replay.h"
 #include "station_config.h"
+
+namespace {
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vr::agent;
   Options options;
   try {
     options = ParseOptions(argc, argv);
+    if (!options.metrics.empty()) {
+      std::string host;
+      int port = 0;
+      ParseListenAddress(options.metrics, host, port);  // a bad address is a usage error
+    }
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "vr-agent: %s (see --help)\n", e.what());
     return 2;
@@ -61,18 +76,36 @@ int main(int argc, char** argv) {
   if (!history.Ok())
     std::fprintf(stderr, "vr-agent: history: %s; going on without it\n", history.Error().c_str());
   History* const kept = history.Ok() ? &history : nullptr;
+  StationState state(options.site, NowMs());
   Publisher publisher(options);
+  state.SetPublisherCounters([&publisher] { return publisher.Counters(); });
   std::vector<std::unique_ptr<GaugeReader>> readers;
+  // Home Assistant asks for the discovery again when it comes online.
+  if (!options.haPrefix.empty())
+    publisher.Subscribe(options.haPrefix + "/status", [&readers](const std::string& payload) {
+      if (payload == "online")
+        for (auto& r : readers) r->Rediscover();
+    });
+  MetricsServer metrics(state);
+  if (!options.metrics.empty()) {
+    std::string host;
+    int port = 0;
+    ParseListenAddress(options.metrics, host, port);
+    const std::string why = metrics.Start(host, port);
+    if (!why.empty()) {
+      std::fprintf(stderr, "vr-agent: %s\n", why.c_str());
+      return 1;
+    }
+  }
   const std::string error = publisher.Start();
   if (!error.empty()) {
     std::fprintf(stderr, "vr-agent: %s\n", error.c_str());
     return 1;
   }
-  for (const GaugeOption& g : options.gauges) {
+  for (const GaugeOption& g : options.gauges)
     readers.push_back(std::make_unique<GaugeReader>(g, "vrsilo/" + options.site + "/" + g.name,
-                                                    options, config, kept, publisher));
-    readers.back()->Start();
-  }
+                                                    options, config, kept, state, publisher));
+  for (auto& r : readers) r->Start();
   if (options.tanksGiven)
     std::fprintf(stderr, "vr-agent: %zu gauge(s), tanks %d-%d every %d s, site %s\n",
                  readers.size(), options.firstTank, options.lastTank, options.periodSeconds,
@@ -80,8 +113,25 @@ int main(int argc, char** argv) {
   else
     std::fprintf(stderr, "vr-agent: %zu gauge(s), every tank reported, every %d s, site %s\n",
                  readers.size(), options.periodSeconds, options.site.c_str());
+  // The agent's own status, retained: when a gauge's link or the last error
+  // changed, and hourly besides.
+  const std::string statusTopic = "vrsilo/" + options.site + "/agent";
+  std::string status, published;
   int sig = 0;
-  sigwait(&signals, &sig);
+  int64_t lastStatus = 0;
+  for (;;) {
+    const int64_t now = NowMs();
+    const std::string key = state.ChangeKey();
+    if (key != published || now - lastStatus >= 3600 * 1000) {
+      state.FormatStatus(status, now);
+      publisher.Publish(&statusTopic, status);
+      published = key;
+      lastStatus = now;
+    }
+    const timespec wait{1, 0};
+    sig = sigtimedwait(&signals, nullptr, &wait);
+    if (sig > 0) break;
+  }
   std::fprintf(stderr, "vr-agent: signal %d, stopping\n", sig);
   for (auto& r : readers) r->Stop();
   publisher.Stop(std::chrono::seconds(3));

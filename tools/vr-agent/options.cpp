@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -12,10 +13,11 @@
 namespace vr::agent {
 
 const char kUsage[] =
-    "usage: vr-agent --broker URL --gauge ADDRESS [options]\n"
+    "usage: vr-agent --gauge ADDRESS [options]\n"
     "Reads every field the tank gauges send and publishes them to an MQTT broker.\n"
     "  --broker URL          mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT]\n"
-    "                        (default port 8883); HOST a name, IPv4 or [IPv6]\n"
+    "                        (default port 8883); HOST a name, IPv4 or [IPv6]. Default:\n"
+    "                        mqtt://127.0.0.1, the station's own broker\n"
     "  --ca-file PATH        with mqtts://: the CA certificates (default /etc/ssl/certs)\n"
     "  --user NAME           user name at the broker\n"
     "  --password-file PATH  the password: the first line of PATH (needs --user)\n"
@@ -26,7 +28,17 @@ const char kUsage[] =
     "                        is its topic level. Repeatable, at least one\n"
     "  --tanks A-B           tanks to read, 1..99 (default: every tank the console reports)\n"
     "  --period S            read each gauge every S seconds (default 10)\n"
-    "  --heartbeat S         publish an unchanged tank again after S seconds (default 60)\n"
+    "  --heartbeat S         publish an unchanged tank again after S seconds (default 900)\n"
+    "  --deadband F=V[,F=V]  publish a tank when field F moved by more than V since it was\n"
+    "                        last published (defaults: level=1,volume=10,tc_volume=10,\n"
+    "                        ullage=10,water=1,water_volume=5,temperature=0.2,density=0.5,\n"
+    "                        tc_density=0.5,mass=10; 0 = any change)\n"
+    "  --insecure            allow a password over plain mqtt:// to a broker that is not on\n"
+    "                        this machine\n"
+    "  --metrics ADDR:PORT   serve Prometheus metrics at http://ADDR:PORT/metrics (ADDR\n"
+    "                        default 127.0.0.1)\n"
+    "  --ha-discovery[=PREFIX]  publish Home Assistant discovery under PREFIX (default\n"
+    "                        homeassistant)\n"
     "  --queue N             messages kept while the broker is away (default 10000)\n"
     "  --reports S           ask for the console's labels and deliveries every S seconds\n"
     "                        (default 300; its alarms are asked every period); the\n"
@@ -38,7 +50,8 @@ const char kUsage[] =
     "  --replay FILE         run the event engine over a recorded CSV and print the events\n"
     "                        (no broker, no gauge)\n"
     "  --help                this text\n"
-    "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), .../tank/N/console_alarms (retained),\n"
+    "Topics: vrsilo/SITE/GAUGE/tank/N (retained JSON), vrsilo/SITE/agent (retained), "
+    ".../tank/N/console_alarms (retained),\n"
     ".../tank/N/console_deliveries (each delivery once, not retained), .../tank/N/alarms,\n"
     ".../tank/N/delivery and .../tank/N/forecast (retained), .../tank/N/events (not retained),\n"
     "vrsilo/SITE/GAUGE/console_alarms (retained: sensors and the console), vrsilo/SITE/status\n"
@@ -66,6 +79,10 @@ enum LongOption {
   kData,
   kHistoryDays,
   kReplay,
+  kDeadband,
+  kInsecure,
+  kMetrics,
+  kHaDiscovery,
 };
 
 const option kLongOptions[] = {
@@ -84,6 +101,10 @@ const option kLongOptions[] = {
     {"data", required_argument, nullptr, kData},
     {"history-days", required_argument, nullptr, kHistoryDays},
     {"replay", required_argument, nullptr, kReplay},
+    {"deadband", required_argument, nullptr, kDeadband},
+    {"insecure", no_argument, nullptr, kInsecure},
+    {"metrics", required_argument, nullptr, kMetrics},
+    {"ha-discovery", optional_argument, nullptr, kHaDiscovery},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -128,7 +149,35 @@ std::string ReadPassword(const std::string& path) {
   return line;
 }
 
+// 127.0.0.0/8, ::1 or localhost: the password does not leave the machine.
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
 }  // namespace
+
+void ParseDeadbands(const std::string& text, std::array<double, kDeadbandFields>& deadbands) {
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string item = text.substr(at, comma - at);
+    const size_t eq = item.find('=');
+    size_t k = 0;
+    while (k < kDeadbandFields &&
+           (eq == std::string::npos || item.compare(0, eq, kDeadbandNames[k]) != 0 ||
+            eq != std::string(kDeadbandNames[k]).size()))
+      ++k;
+    if (k == kDeadbandFields)
+      throw std::invalid_argument("--deadband: '" + item + "' is not FIELD=VALUE of a tank field");
+    const std::string value = item.substr(eq + 1);
+    char* end = nullptr;
+    const double v = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(v >= 0 && v <= 1e6))
+      throw std::invalid_argument("--deadband: '" + item + "' needs a number from 0 to 1000000");
+    deadbands[k] = v;
+    at = comma + 1;
+  }
+}
 
 BrokerAddress ParseBrokerUrl(const std::string& url) {
   const std::invalid_argument bad("--broker: '" + url + "' is not mqtt[s]://HOST[:PORT]");
@@ -214,6 +263,18 @@ Options ParseOptions(int argc, char** argv) {
       case kHistoryDays:
         o.historyDays = static_cast<int>(OptionNumber("--history-days", optarg, 1, 3650));
         break;
+      case kDeadband:
+        ParseDeadbands(optarg, o.deadbands);
+        break;
+      case kInsecure:
+        o.insecure = true;
+        break;
+      case kMetrics:
+        o.metrics = optarg;
+        break;
+      case kHaDiscovery:
+        o.haPrefix = optarg ? TopicLevel("--ha-discovery", optarg) : "homeassistant";
+        break;
       case kReplay:
         o.replayFile = optarg;
         break;
@@ -224,7 +285,7 @@ Options ParseOptions(int argc, char** argv) {
     return true;
   });
   if (!run || !o.replayFile.empty()) return o;
-  if (o.broker.host.empty()) throw std::invalid_argument("--broker is required");
+  if (o.broker.host.empty()) o.broker = ParseBrokerUrl("mqtt://127.0.0.1");
   if (o.gauges.empty()) throw std::invalid_argument("at least one --gauge is required");
   for (size_t i = 0; i < o.gauges.size(); ++i)
     for (size_t j = 0; j < i; ++j)
@@ -238,6 +299,9 @@ Options ParseOptions(int argc, char** argv) {
     if (o.user.empty()) throw std::invalid_argument("--password-file needs --user");
     o.password = ReadPassword(passwordFile);
   }
+  if (!o.password.empty() && !o.broker.tls && !o.insecure && !IsLoopback(o.broker.host))
+    throw std::invalid_argument("refusing to send the password in clear over mqtt:// to " +
+                                o.broker.host + ": use mqtts:// or --insecure");
   if (o.site.empty()) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);

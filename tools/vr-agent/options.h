@@ -1,6 +1,8 @@
 #pragma once
 // vr-agent's command line: parsed into Options or std::invalid_argument with
 // a one-line reason.
+#include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,13 @@ struct BrokerAddress {
   bool tls = false;
 };
 
+// The tank message's fields by the order of its keys, with the default
+// deadband of each: how far it must move to be published before the heartbeat.
+constexpr size_t kDeadbandFields = 10;
+inline constexpr const char* kDeadbandNames[kDeadbandFields] = {
+    "level",        "volume",      "tc_volume", "ullage",     "water",
+    "water_volume", "temperature", "density",   "tc_density", "mass"};
+
 struct Options {
   std::vector<GaugeOption> gauges;
   int firstTank = 1, lastTank = 99;  // by default every tank the console reports
@@ -27,7 +36,11 @@ struct Options {
   std::string user;
   std::string password;  // read from --password-file
   std::string site;
-  int heartbeatSeconds = 60;
+  int heartbeatSeconds = 900;
+  std::array<double, kDeadbandFields> deadbands = {1, 10, 10, 10, 1, 5, 0.2, 0.5, 0.5, 10};
+  bool insecure = false;  // a password over plain mqtt:// to another machine
+  std::string metrics;    // --metrics ADDR:PORT
+  std::string haPrefix;   // --ha-discovery: the discovery prefix, empty = off
   int queueLimit = 10000;
   int reportsSeconds = 300;  // labels, deliveries and forecasts; alarms every period
   std::string configFile;    // the tanks' thresholds
@@ -36,6 +49,9 @@ struct Options {
   std::string replayFile;  // --replay: the engine over a CSV, nothing else
   bool help = false;
 };
+
+// "level=1,volume=10": the named deadbands; throws std::invalid_argument.
+void ParseDeadbands(const std::string& text, std::array<double, kDeadbandFields>& deadbands);
 
 // Parses argv; throws std::invalid_argument on a bad option or value.
 Options ParseOptions(int argc, char** argv);

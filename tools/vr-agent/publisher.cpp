@@ -37,6 +37,7 @@ std::string Publisher::Start() {
   mosquitto_connect_callback_set(mosq_, &OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &OnPublish);
+  mosquitto_message_callback_set(mosq_, &OnMessage);
   // Our own network thread runs the client; publish() from other threads only queues.
   mosquitto_threaded_set(mosq_, true);
   int rc = mosquitto_will_set(mosq_, status_topic_.c_str(), 7, "offline", 1, true);
@@ -146,6 +147,7 @@ void Publisher::OnConnect(mosquitto* m, void* p, int rc) {
   }
   int mid = -1;
   mosquitto_publish(m, &mid, self->status_topic_.c_str(), 6, "online", 1, true);
+  if (!self->subscription_.empty()) mosquitto_subscribe(m, nullptr, self->subscription_.c_str(), 1);
   std::lock_guard lock(self->mu_);
   self->online_mid_ = mid;
   std::fprintf(stderr, "vr-agent: connected to %s:%d\n", self->options_.broker.host.c_str(),
@@ -180,7 +182,20 @@ void Publisher::OnPublish(mosquitto*, void* p, int mid) {
     self->online_mid_ = -1;
   else if (self->inflight_ > 0)
     --self->inflight_;
+  if (mid != self->offline_mid_) ++self->acked_;
   self->cv_.notify_all();
+}
+
+void Publisher::OnMessage(mosquitto*, void* p, const mosquitto_message* message) {
+  auto* self = static_cast<Publisher*>(p);
+  if (!self->on_message_ || !message->payload) return;
+  self->on_message_(std::string(static_cast<const char*>(message->payload),
+                                static_cast<size_t>(message->payloadlen)));
+}
+
+PublisherCounters Publisher::Counters() const {
+  std::lock_guard lock(mu_);
+  return PublisherCounters{acked_, count_ + static_cast<uint64_t>(inflight_), dropped_};
 }
 
 void Publisher::Stop(std::chrono::milliseconds timeout) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,8 +16,10 @@
 #include <vector>
 
 #include "options.h"
+#include "station_state.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace vr::agent {
 
@@ -34,6 +37,13 @@ class Publisher {
   // outlive the publisher. When the queue is full the oldest message is
   // dropped and counted.
   void Publish(const std::string* topic, std::string_view payload, bool retain = true);
+  // Calls `on_message` (on the network thread) with the payload of every
+  // message on `topic`, subscribed at each connection. Set before Start.
+  void Subscribe(std::string topic, std::function<void(const std::string&)> on_message) {
+    subscription_ = std::move(topic);
+    on_message_ = std::move(on_message);
+  }
+  PublisherCounters Counters() const;
   // Sends what is queued (at most timeout), publishes "offline" and
   // disconnects.
   void Stop(std::chrono::milliseconds timeout);
@@ -47,6 +57,7 @@ class Publisher {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
   void SendLoop();
   void NetworkLoop();
 
@@ -64,6 +75,9 @@ class Publisher {
   std::atomic<bool> network_stop_flag_{false};  // network_stop_, read without the lock
   int backoff_ = 1;                             // seconds before the next connection attempt
   uint64_t dropped_ = 0, dropped_logged_ = 0;
+  uint64_t acked_ = 0;  // acknowledged by the broker
+  std::string subscription_;
+  std::function<void(const std::string&)> on_message_;
   int offline_mid_ = -1, online_mid_ = -1;
   bool offline_sent_ = false;
   std::thread sender_, network_;
