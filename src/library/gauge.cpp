@@ -213,6 +213,13 @@ bool RangeValid(int first, int last) {
   return first >= 1 && last <= kMaxTank && first <= last;
 }
 
+// The output of a call that reports a count of items: *count cleared first;
+// room for `capacity` items (none needs no array).
+bool OutputValid(const vrsilo_gauge* gauge, const void* items, int capacity, int* count) {
+  if (count) *count = 0;
+  return gauge && count && capacity >= 0 && (items || capacity == 0);
+}
+
 template <typename Body>
 int Guarded(Body body) {
   vr::FpuScope fpu;
@@ -311,9 +318,7 @@ VRSILO_EXPORT int vrsilo_gauge_write_table(vrsilo_gauge* gauge, int tank, int32_
 VRSILO_EXPORT int vrsilo_gauge_read_alarms(vrsilo_gauge* gauge, int first_tank, int last_tank,
                                            int with_system, vrsilo_alarm* alarms, int capacity,
                                            int* count) {
-  if (count) *count = 0;
-  if (!gauge || !count || capacity < 0 || (!alarms && capacity > 0) ||
-      !RangeValid(first_tank, last_tank))
+  if (!OutputValid(gauge, alarms, capacity, count) || !RangeValid(first_tank, last_tank))
     return VRSILO_E_ARGUMENT;
   return Guarded([&] {
     std::lock_guard<std::mutex> guard(gauge->lock);
@@ -343,9 +348,7 @@ VRSILO_EXPORT int vrsilo_gauge_read_alarms(vrsilo_gauge* gauge, int first_tank, 
 VRSILO_EXPORT int vrsilo_gauge_read_deliveries(vrsilo_gauge* gauge, int tank, int last_only,
                                                vrsilo_delivery* deliveries, int capacity,
                                                int* count) {
-  if (count) *count = 0;
-  if (!gauge || !count || capacity < 0 || (!deliveries && capacity > 0) || tank < 1 ||
-      tank > kMaxTank)
+  if (!OutputValid(gauge, deliveries, capacity, count) || !RangeValid(tank, tank))
     return VRSILO_E_ARGUMENT;
   return Guarded([&] {
     std::lock_guard<std::mutex> guard(gauge->lock);
@@ -366,9 +369,7 @@ VRSILO_EXPORT int vrsilo_gauge_read_deliveries(vrsilo_gauge* gauge, int tank, in
 
 VRSILO_EXPORT int vrsilo_gauge_read_labels(vrsilo_gauge* gauge, int first_tank, int last_tank,
                                            vrsilo_tank_label* labels, int capacity, int* count) {
-  if (count) *count = 0;
-  if (!gauge || !count || capacity < 0 || (!labels && capacity > 0) ||
-      !RangeValid(first_tank, last_tank))
+  if (!OutputValid(gauge, labels, capacity, count) || !RangeValid(first_tank, last_tank))
     return VRSILO_E_ARGUMENT;
   return Guarded([&] {
     std::lock_guard<std::mutex> guard(gauge->lock);

@@ -9,6 +9,7 @@
 
 #include "event_json.h"
 #include "ha_discovery.h"
+#include "tank_fields.h"
 #include "vrsilo.h"
 
 namespace vr::agent {
@@ -19,25 +20,6 @@ int64_t UtcNowMs() {
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
-
-// The values of a record by their names in the message, in its order.
-struct Field {
-  const char* name;
-  unsigned bit;
-  double vrsilo_tank_record::*value;
-};
-constexpr Field kFields[] = {
-    {"level", VRSILO_FIELD_HEIGHT, &vrsilo_tank_record::height},
-    {"volume", VRSILO_FIELD_VOLUME, &vrsilo_tank_record::volume},
-    {"tc_volume", VRSILO_FIELD_TC_VOLUME, &vrsilo_tank_record::tc_volume},
-    {"ullage", VRSILO_FIELD_ULLAGE, &vrsilo_tank_record::ullage},
-    {"water", VRSILO_FIELD_WATER, &vrsilo_tank_record::water},
-    {"water_volume", VRSILO_FIELD_WATER_VOLUME, &vrsilo_tank_record::water_volume},
-    {"temperature", VRSILO_FIELD_TEMPERATURE, &vrsilo_tank_record::temperature},
-    {"density", VRSILO_FIELD_DENSITY, &vrsilo_tank_record::density},
-    {"tc_density", VRSILO_FIELD_TC_DENSITY, &vrsilo_tank_record::tc_density},
-    {"mass", VRSILO_FIELD_MASS, &vrsilo_tank_record::mass},
-};
 
 // Shortest text that reads back as the same double (the gauge interface
 // never gives NaN or infinity for a field it marks present).
@@ -69,13 +51,12 @@ int Rounds(int seconds, int period) {
 // What the gauge said, without the times and within the deadbands of the
 // message last published: a move past one is published at once.
 bool SameValues(const vrsilo_tank_record& a, const vrsilo_tank_record& b,
-                const std::array<double, kDeadbandFields>& deadbands) {
+                const std::array<double, kTankFieldCount>& deadbands) {
   if (a.link_state != b.link_state || a.fields != b.fields || a.product != b.product ||
       a.status != b.status)
     return false;
-  static_assert(std::size(kFields) == kDeadbandFields);
-  for (size_t k = 0; k < kDeadbandFields; ++k) {
-    const double x = a.*kFields[k].value, y = b.*kFields[k].value;
+  for (size_t k = 0; k < kTankFieldCount; ++k) {
+    const double x = a.*kTankFields[k].value, y = b.*kTankFields[k].value;
     if (deadbands[k] == 0 ? std::memcmp(&x, &y, sizeof x) != 0 : std::fabs(x - y) > deadbands[k])
       return false;
   }
@@ -89,7 +70,7 @@ void FormatTankMessage(const vrsilo_tank_record& r, const std::string& label, st
   out += "{\"tank\":";
   AppendNumber(out, r.tank);
   if (r.link_state == VRSILO_LINK_OK) {
-    for (const Field& f : kFields) {
+    for (const TankField& f : kTankFields) {
       if (!(r.fields & f.bit)) continue;
       out += ",\"";
       out += f.name;

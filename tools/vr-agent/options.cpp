@@ -156,18 +156,18 @@ bool IsLoopback(const std::string& host) {
 
 }  // namespace
 
-void ParseDeadbands(const std::string& text, std::array<double, kDeadbandFields>& deadbands) {
+void ParseDeadbands(const std::string& text, std::array<double, kTankFieldCount>& deadbands) {
   size_t at = 0;
   while (at <= text.size()) {
     const size_t comma = std::min(text.find(',', at), text.size());
     const std::string item = text.substr(at, comma - at);
     const size_t eq = item.find('=');
     size_t k = 0;
-    while (k < kDeadbandFields &&
-           (eq == std::string::npos || item.compare(0, eq, kDeadbandNames[k]) != 0 ||
-            eq != std::string(kDeadbandNames[k]).size()))
+    while (k < kTankFieldCount &&
+           (eq == std::string::npos || item.compare(0, eq, kTankFields[k].name) != 0 ||
+            eq != std::string(kTankFields[k].name).size()))
       ++k;
-    if (k == kDeadbandFields)
+    if (k == kTankFieldCount)
       throw std::invalid_argument("--deadband: '" + item + "' is not FIELD=VALUE of a tank field");
     const std::string value = item.substr(eq + 1);
     char* end = nullptr;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tank_fields.h"
+
 namespace vr::agent {
 
 struct GaugeOption {
@@ -19,13 +21,6 @@ struct BrokerAddress {
   bool tls = false;
 };
 
-// The tank message's fields by the order of its keys, with the default
-// deadband of each: how far it must move to be published before the heartbeat.
-constexpr size_t kDeadbandFields = 10;
-inline constexpr const char* kDeadbandNames[kDeadbandFields] = {
-    "level",        "volume",      "tc_volume", "ullage",     "water",
-    "water_volume", "temperature", "density",   "tc_density", "mass"};
-
 struct Options {
   std::vector<GaugeOption> gauges;
   int firstTank = 1, lastTank = 99;  // by default every tank the console reports
@@ -37,7 +32,9 @@ struct Options {
   std::string password;  // read from --password-file
   std::string site;
   int heartbeatSeconds = 900;
-  std::array<double, kDeadbandFields> deadbands = {1, 10, 10, 10, 1, 5, 0.2, 0.5, 0.5, 10};
+  // By the fields of the tank message (kTankFields): how far each must move to
+  // be published before the heartbeat.
+  std::array<double, kTankFieldCount> deadbands = {1, 10, 10, 10, 1, 5, 0.2, 0.5, 0.5, 10};
   bool insecure = false;  // a password over plain mqtt:// to another machine
   std::string metrics;    // --metrics ADDR:PORT
   std::string haPrefix;   // --ha-discovery: the discovery prefix, empty = off
@@ -51,7 +48,7 @@ struct Options {
 };
 
 // "level=1,volume=10": the named deadbands; throws std::invalid_argument.
-void ParseDeadbands(const std::string& text, std::array<double, kDeadbandFields>& deadbands);
+void ParseDeadbands(const std::string& text, std::array<double, kTankFieldCount>& deadbands);
 
 // Parses argv; throws std::invalid_argument on a bad option or value.
 Options ParseOptions(int argc, char** argv);

@@ -7,27 +7,10 @@
 #include <stdexcept>
 
 #include "event_json.h"
+#include "tank_fields.h"
 
 namespace vr::agent {
 namespace {
-
-struct Column {
-  const char* name;
-  unsigned bit;
-  double vrsilo_tank_record::*value;
-};
-constexpr Column kColumns[] = {
-    {"level", VRSILO_FIELD_HEIGHT, &vrsilo_tank_record::height},
-    {"volume", VRSILO_FIELD_VOLUME, &vrsilo_tank_record::volume},
-    {"tc_volume", VRSILO_FIELD_TC_VOLUME, &vrsilo_tank_record::tc_volume},
-    {"ullage", VRSILO_FIELD_ULLAGE, &vrsilo_tank_record::ullage},
-    {"water", VRSILO_FIELD_WATER, &vrsilo_tank_record::water},
-    {"water_volume", VRSILO_FIELD_WATER_VOLUME, &vrsilo_tank_record::water_volume},
-    {"temperature", VRSILO_FIELD_TEMPERATURE, &vrsilo_tank_record::temperature},
-    {"density", VRSILO_FIELD_DENSITY, &vrsilo_tank_record::density},
-    {"tc_density", VRSILO_FIELD_TC_DENSITY, &vrsilo_tank_record::tc_density},
-    {"mass", VRSILO_FIELD_MASS, &vrsilo_tank_record::mass},
-};
 
 double Number(const std::string& text, const char* column) {
   char* end = nullptr;
@@ -98,7 +81,7 @@ int Replay(std::istream& csv, const std::string& name, const StationConfig& conf
         const std::string& cell = cells[i];
         if (cell.empty()) continue;
         bool known = false;
-        for (const Column& c : kColumns) {
+        for (const TankField& c : kTankFields) {
           if (key != c.name) continue;
           r.*c.value = Number(cell, c.name);
           r.fields |= c.bit;
