@@ -173,6 +173,12 @@ case "$SCENARIO" in
     start_agent --tanks 1-1
     sleep 2
     grep -q "history:" "$WORK/agent.log" && fail "the history was not taken up again"
+    # The day's volumes, retained: quarter-hour points since the first reading.
+    day=$(first vrsilo/test/COM1/tank/1/history 5)
+    python3 -c 'import json, sys; d = json.loads(sys.argv[1])
+assert d["tank"] == 1 and d["step"] == 900 and d["at"], d
+assert (d["from"] is None) == (not d["volumes"]) and set(d["volumes"]) <= {20000.25}, d' "$day" ||
+      fail "history message: '$day'"
     stop_within 3
     head -c 4096 /dev/urandom > "$WORK/data/history.sqlite"
     rm -f "$WORK/data/history.sqlite-wal" "$WORK/data/history.sqlite-shm"

@@ -166,4 +166,25 @@ void FormatForecast(const Forecast& f, int64_t at_ms, std::string& out) {
   out += '}';
 }
 
+void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points,
+                   int64_t step_ms, int64_t at_ms, std::string& out) {
+  out = "{\"tank\":";
+  out += std::to_string(tank);
+  out += ",\"step\":";
+  out += std::to_string(step_ms / 1000);
+  if (points.empty())
+    out += ",\"from\":null";
+  else
+    AppendTime(out, "from", points.front().first);
+  out += ",\"volumes\":[";
+  for (size_t k = 0; k < points.size(); ++k) {
+    if (k) out += ',';
+    AppendNumber(out, points[k].second);
+  }
+  out += ']';
+  AppendTime(out, "at", at_ms);
+  out += '}';
+}
+
 }  // namespace vr::agent
+

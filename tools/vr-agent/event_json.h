@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine.h"
 
@@ -22,5 +24,9 @@ void FormatAlarmStates(const TankEngine& engine, int64_t at_ms, std::string& out
 // {"sales_per_day":…,"days_to_empty":…,"empty_at":…|null,"order_by":…|null,
 //  "ullage_90":…,"ullage_95":…,"at":…}
 void FormatForecast(const Forecast& f, int64_t at_ms, std::string& out);
+// {"tank":…,"step":900,"from":…|null,"volumes":[…],"at":…}: volumes at from,
+// from + step, …; points as History::VolumePoints gives them (contiguous).
+void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points,
+                   int64_t step_ms, int64_t at_ms, std::string& out);
 
 }  // namespace vr::agent

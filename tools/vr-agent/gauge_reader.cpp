@@ -205,6 +205,7 @@ GaugeReader::GaugeReader(const GaugeOption& gauge, const std::string& topicPrefi
     t.events_topic = t.topic + "/events";
     t.delivery_topic = t.topic + "/delivery";
     t.forecast_topic = t.topic + "/forecast";
+    t.history_topic = t.topic + "/history";
   }
   records_.resize(static_cast<size_t>(count));
   payload_.reserve(512);
@@ -308,6 +309,7 @@ void GaugeReader::Round() {
       t.stored_ms = r.received_at_ms;
     }
     if (!to_store_.empty()) history_->AddReadings(gauge_.name, to_store_);
+    PublishHistory();
   }
   if (!answered) return;
   ReadAlarms();
@@ -351,6 +353,22 @@ void GaugeReader::PublishForecast(Tank& t) {
   t.forecast_key = key;
   t.forecast_ms = at;
   publisher_.Publish(&t.forecast_topic, payload_);
+}
+
+// Each tank's last day of volumes at quarter-hour points, retained, once a
+// quarter of an hour: the office draws its charts without a database.
+void GaugeReader::PublishHistory() {
+  constexpr int64_t kStep = 15 * 60000, kDay = 24 * 3600000LL;
+  const int64_t now = UtcNowMs();
+  for (size_t i = 0; i < tanks_.size(); ++i) {
+    Tank& t = tanks_[i];
+    if (!t.seen || t.history_quarter == now / kStep) continue;
+    t.history_quarter = now / kStep;
+    const int tank = options_.firstTank + static_cast<int>(i);
+    FormatHistory(tank, history_->VolumePoints(gauge_.name, tank, now - kDay, now, kStep), kStep,
+                  now, payload_);
+    publisher_.Publish(&t.history_topic, payload_);
+  }
 }
 
 // The full volume of each tank's calibration table, at the start and daily.

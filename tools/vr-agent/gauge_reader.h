@@ -64,6 +64,8 @@ class GaugeReader {
     int64_t stored_ms = -1;      // the last reading kept in the history
     std::string forecast_key;    // the forecast last published, without its time
     int64_t forecast_ms = -1;
+    std::string history_topic;
+    int64_t history_quarter = -1;  // the quarter of an hour its day was last published in
     bool discovered = false;  // its Home Assistant discovery was published
     std::string discovery_topic;
     vrsilo_tank_record last{};
@@ -81,6 +83,7 @@ class GaugeReader {
   // The engine's events and states of tank t, published.
   void PublishEvents(Tank& t, int64_t at_ms);
   void PublishForecast(Tank& t);
+  void PublishHistory();
   void ReadFullVolumes();
   // The engines pick up where they left off: the history's last weeks fed
   // through them, their events dropped.

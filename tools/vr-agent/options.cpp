@@ -29,6 +29,8 @@ const char kUsage[] =
     "  --tanks A-B           tanks to read, 1..99 (default: every tank the console reports)\n"
     "  --period S            read each gauge every S seconds (default 10)\n"
     "  --heartbeat S         publish an unchanged tank again after S seconds (default 900)\n"
+    "  --keepalive S         MQTT keep-alive (default 30): the broker marks the site\n"
+    "                        offline 1.5 x S after the agent went silent\n"
     "  --deadband F=V[,F=V]  publish a tank when field F moved by more than V since it was\n"
     "                        last published (defaults: level=1,volume=10,tc_volume=10,\n"
     "                        ullage=10,water=1,water_volume=5,temperature=0.2,density=0.5,\n"
@@ -73,6 +75,7 @@ enum LongOption {
   kPasswordFile,
   kSite,
   kHeartbeat,
+  kKeepAlive,
   kQueue,
   kReports,
   kConfig,
@@ -95,6 +98,7 @@ const option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kPasswordFile},
     {"site", required_argument, nullptr, kSite},
     {"heartbeat", required_argument, nullptr, kHeartbeat},
+    {"keepalive", required_argument, nullptr, kKeepAlive},
     {"queue", required_argument, nullptr, kQueue},
     {"reports", required_argument, nullptr, kReports},
     {"config", required_argument, nullptr, kConfig},
@@ -250,6 +254,9 @@ Options ParseOptions(int argc, char** argv) {
         break;
       case kHeartbeat:
         o.heartbeatSeconds = static_cast<int>(OptionNumber("--heartbeat", optarg, 1, 86400));
+        break;
+      case kKeepAlive:
+        o.keepAliveSeconds = static_cast<int>(OptionNumber("--keepalive", optarg, 5, 3600));
         break;
       case kReports:
         o.reportsSeconds = static_cast<int>(OptionNumber("--reports", optarg, 1, 86400));

@@ -32,6 +32,7 @@ struct Options {
   std::string password;  // read from --password-file
   std::string site;
   int heartbeatSeconds = 900;
+  int keepAliveSeconds = 30;  // the broker gives the will this long and half as much again
   // By the fields of the tank message (kTankFields): how far each must move to
   // be published before the heartbeat.
   std::array<double, kTankFieldCount> deadbands = {1, 10, 10, 10, 1, 5, 0.2, 0.5, 0.5, 10};

@@ -12,7 +12,6 @@ namespace {
 // Messages handed to libmosquitto and not yet acknowledged: bounds its own
 // queue, so that the limit of our queue is what holds while the broker is away.
 constexpr int kWindow = 64;
-constexpr int kKeepAliveSeconds = 30;
 constexpr int kMaxBackoffSeconds = 30;
 
 }  // namespace
@@ -62,7 +61,7 @@ void Publisher::NetworkLoop() {
   bool told = false;
   for (;;) {
     int rc = mosquitto_connect_async(mosq_, options_.broker.host.c_str(), options_.broker.port,
-                                     kKeepAliveSeconds);
+                                     options_.keepAliveSeconds);
     // After Stop a few more turns send the DISCONNECT; a connection still
     // being made is then given up.
     for (int after_stop = 0; rc == MOSQ_ERR_SUCCESS && after_stop < 5;) {
