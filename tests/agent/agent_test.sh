@@ -345,7 +345,7 @@ assert (d["from"] is None) == (not d["volumes"]) and set(d["volumes"]) <= {20000
     start_agent --metrics "127.0.0.1:$MPORT"
     for _ in $(seq 20); do
       got=$(first vrsilo/test/agent 2)
-      [[ "$got" == '{"version":"'*'"gauges":{"COM1":{"link_state":1,'* ]] && break
+      [[ "$got" == '{"version":"'*'"period":1,"heartbeat":900,"gauges":{"COM1":{"link_state":1,'* ]] && break
       sleep 0.5
     done
     [[ "$got" == *'"published":'*'"queued":'*'"dropped":0,"last_error":null,"at":"'* ]] ||

@@ -166,8 +166,8 @@ void FormatForecast(const Forecast& f, int64_t at_ms, std::string& out) {
   out += '}';
 }
 
-void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points,
-                   int64_t step_ms, int64_t at_ms, std::string& out) {
+void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points, int64_t step_ms,
+                   int64_t at_ms, std::string& out) {
   out = "{\"tank\":";
   out += std::to_string(tank);
   out += ",\"step\":";
@@ -187,4 +187,3 @@ void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& poin
 }
 
 }  // namespace vr::agent
-

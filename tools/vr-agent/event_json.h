@@ -26,7 +26,7 @@ void FormatAlarmStates(const TankEngine& engine, int64_t at_ms, std::string& out
 void FormatForecast(const Forecast& f, int64_t at_ms, std::string& out);
 // {"tank":…,"step":900,"from":…|null,"volumes":[…],"at":…}: volumes at from,
 // from + step, …; points as History::VolumePoints gives them (contiguous).
-void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points,
-                   int64_t step_ms, int64_t at_ms, std::string& out);
+void FormatHistory(int tank, const std::vector<std::pair<int64_t, double>>& points, int64_t step_ms,
+                   int64_t at_ms, std::string& out);
 
 }  // namespace vr::agent

@@ -66,7 +66,7 @@ class GaugeReader {
     int64_t forecast_ms = -1;
     std::string history_topic;
     int64_t history_quarter = -1;  // the quarter of an hour its day was last published in
-    bool discovered = false;  // its Home Assistant discovery was published
+    bool discovered = false;       // its Home Assistant discovery was published
     std::string discovery_topic;
     vrsilo_tank_record last{};
     bool seen = false;  // the console has reported it

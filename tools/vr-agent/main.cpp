@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vr-agent: history: %s; going on without it\n", history.Error().c_str());
   History* const kept = history.Ok() ? &history : nullptr;
   StationState state(options.site, NowMs());
+  state.SetCadence(options.periodSeconds, options.heartbeatSeconds);
   Publisher publisher(options);
   state.SetPublisherCounters([&publisher] { return publisher.Counters(); });
   std::vector<std::unique_ptr<GaugeReader>> readers;

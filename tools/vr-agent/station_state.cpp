@@ -174,7 +174,11 @@ void StationState::FormatStatus(std::string& out, int64_t now_ms) const {
   std::lock_guard lock(mu_);
   out = "{\"version\":\"" VRSILO_VERSION "\",\"started_at\":\"";
   AppendTimestamp(out, started_ms_);
-  out += "\",\"gauges\":{";
+  out += "\",\"period\":";
+  AppendNumber(out, period_s_);
+  out += ",\"heartbeat\":";
+  AppendNumber(out, heartbeat_s_);
+  out += ",\"gauges\":{";
   bool first = true;
   for (const auto& [name, g] : gauges_) {
     if (!first) out += ',';

@@ -35,6 +35,12 @@ class StationState {
   void SetPublisherCounters(std::function<PublisherCounters()> counters) {
     counters_ = std::move(counters);
   }
+  // The status says how often the agent reads and how long an unchanged tank
+  // may go unpublished: what a reader needs to call a tank stale.
+  void SetCadence(int period_s, int heartbeat_s) {
+    period_s_ = period_s;
+    heartbeat_s_ = heartbeat_s;
+  }
 
   // The text exposition format (version 0.0.4).
   void RenderMetrics(std::string& out, int64_t now_ms) const;
@@ -57,6 +63,7 @@ class StationState {
   };
   const std::string site_;
   const int64_t started_ms_;
+  int period_s_ = 0, heartbeat_s_ = 0;
   std::function<PublisherCounters()> counters_;
   mutable std::mutex mu_;
   std::map<std::string, Gauge> gauges_;
