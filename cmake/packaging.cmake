@@ -1,11 +1,14 @@
 # Installation and packages (Linux): `cmake --install` puts the library, its
 # header, the CMake package and the pkg-config file into the GNU directories,
-# and CPack makes three Debian packages of them:
+# and CPack makes four Debian packages of them:
 #   libvrsilo3     component runtime  the library (libvrsilo.so.3 and its soname link)
 #   libvrsilo-dev  component dev      header, libvrsilo.so, CMake package, vrsilo.pc
 #   vrsilo-tools   component tools    simulator, reference host, MQTT agent and its
-#                                     systemd unit, man pages, broker examples and
-#                                     vr-office-user
+#                                     systemd unit, man pages, the station's broker
+#                                     example
+#   vrsilo-office  component office   the head office's page, the office broker's
+#                                     examples and vr-office-user; only when the
+#                                     page is built (VR_OFFICE_PAGE_DIR, needs npm)
 # Hosts load the library at run time (dlopen), so what a developer needs is its
 # header and its path: the CMake package's VRSILO_MODULE and pkg-config's
 # `module` variable.
@@ -50,7 +53,7 @@ endfunction()
 # What Debian wants in every package: the copyright file and a compressed
 # changelog under /usr/share/doc/<package>; and the lintian overrides, each
 # with its reason.
-set(VRSILO_DEB_PACKAGES runtime:libvrsilo3 dev:libvrsilo-dev tools:vrsilo-tools)
+set(VRSILO_DEB_PACKAGES runtime:libvrsilo3 dev:libvrsilo-dev tools:vrsilo-tools office:vrsilo-office)
 set(VRSILO_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz)
 vr_gzip_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog ${VRSILO_CHANGELOG_GZ})
 add_custom_target(vrsilo_changelog ALL DEPENDS ${VRSILO_CHANGELOG_GZ})
@@ -65,17 +68,21 @@ foreach(entry IN LISTS VRSILO_DEB_PACKAGES)
 endforeach()
 
 # A man page of a tool, compressed and installed with the tools; in section
-# 1 unless a second argument names another.
+# 1 unless a second argument names another, a third names the component.
 function(vr_install_man_file page)
   set(section 1)
+  set(component tools)
   if(ARGC GREATER 1)
     set(section ${ARGV1})
+  endif()
+  if(ARGC GREATER 2)
+    set(component ${ARGV2})
   endif()
   get_filename_component(name ${page} NAME)
   set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
   vr_gzip_file(${page} ${gz})
   add_custom_target(${name}_man ALL DEPENDS ${gz})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT tools)
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endfunction()
 
 # Man pages made from the tools' --help by help2man when it is there, so they
@@ -104,12 +111,18 @@ endif()
 
 # The station's and the office's mosquitto brokers: configuration examples
 # (the admin copies them into /etc/mosquitto/conf.d; nothing is dropped there
-# by the package) and the office's user tool.
-install(FILES packaging/mosquitto/station.conf packaging/mosquitto/office.conf packaging/mosquitto/office.acl
-              packaging/prometheus/vrsilo-alerts.yml
+# by the packages). A station needs only its own; the office's examples, its
+# user tool and the page its broker serves (office.conf's http_dir) go together.
+install(FILES packaging/mosquitto/station.conf packaging/prometheus/vrsilo-alerts.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-tools/examples COMPONENT tools)
-install(PROGRAMS packaging/mosquitto/vr-office-user DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
-vr_install_man_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/mosquitto/vr-office-user.8 8)
+install(FILES packaging/mosquitto/office.conf packaging/mosquitto/office.acl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-office/examples COMPONENT office)
+install(PROGRAMS packaging/mosquitto/vr-office-user DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT office)
+vr_install_man_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/mosquitto/vr-office-user.8 8 office)
+if(VR_OFFICE_PAGE_DIR)
+  install(DIRECTORY ${VR_OFFICE_PAGE_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vrsilo/web COMPONENT office
+          FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 
 set(CPACK_PACKAGE_NAME vrsilo)
 set(CPACK_PACKAGE_VENDOR "vrsilo developers")
@@ -120,6 +133,9 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
+if(VR_OFFICE_PAGE_DIR)
+  list(APPEND CPACK_COMPONENTS_ALL office)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -156,14 +172,27 @@ and a pkg-config file whose `module` variable holds the library's path.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vrsilo-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
-# vr-office-user runs mosquitto_passwd; the examples configure mosquitto.
+# The station's example configures mosquitto.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS mosquitto)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Veeder-Root tank gauge driver - simulator, reference host, MQTT agent
 vr-gauge-sim answers the gauge's inventory and calibration commands on a
 pseudo-terminal or a TCP port, with gauge families and injected faults.
 vr-host loads the driver library as a station's host does and reads
 tanks, calibration tables and the link's trace; --probe finds the gauge.
-vr-agent publishes every tank of a station to an MQTT broker; examples
-configure a station's mosquitto bridged to the office's, and
-vr-office-user adds the stations' users at the office.")
+vr-agent publishes every tank of a station to an MQTT broker; an example
+configures a station's mosquitto bridged to the office's (vrsilo-office).")
+
+# Nothing compiled: the page, the broker's examples and a shell script. The
+# broker serves the page and vr-office-user runs its mosquitto_passwd.
+set(CPACK_DEBIAN_OFFICE_PACKAGE_NAME vrsilo-office)
+set(CPACK_DEBIAN_OFFICE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_OFFICE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_OFFICE_PACKAGE_DEPENDS mosquitto)
+set(CPACK_DEBIAN_OFFICE_DESCRIPTION "Veeder-Root tank gauge driver - head office's page and MQTT broker
+Every station's vr-agent publishes its tanks to the office's mosquitto,
+bridged from the station's broker. This package holds the office broker's
+configuration and access list as examples, vr-office-user to add the
+stations' and the readers' users, and the page the broker serves over
+https: every site and tank at once, worst first, with alarms, orders due,
+deliveries, a day's trend and a CSV export.")
 include(CPack)

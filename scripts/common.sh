@@ -11,9 +11,12 @@ VR_PACKAGES=(cmake make ninja-build g++ gcc binutils libgtest-dev libgmock-dev l
 # for pictures taken on the offscreen platform.
 VR_PACKAGES+=(qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core)
 # vr-agent (libmosquitto, libinih, sqlite3 and libmicrohttpd, found with
-# pkg-config) and its tests' broker, client and certificates.
+# pkg-config) and its tests' broker, clients and certificates.
 VR_PACKAGES+=(pkgconf libmosquitto-dev libinih-dev libsqlite3-dev libmicrohttpd-dev mosquitto
-  mosquitto-clients openssl)
+  mosquitto-clients openssl curl)
+# The office page's libraries come with npm; Debian's npm only where there is
+# none, since it conflicts with a nodejs from elsewhere.
+command -v npm >/dev/null || VR_PACKAGES+=(nodejs npm)
 
 # Installs the Debian packages in "$@" that are not installed yet.
 vr_install_packages() {

@@ -22,20 +22,21 @@ start() {  # NAME PORT: as Debian's mosquitto.conf (persistence on) runs the fil
   fail "$1 does not listen"
 }
 stop() { kill "${!1}" && wait "${!1}" || true; }  # SIGTERM: the database is saved
-OPORT=$(port) SPORT=$(port)
+OPORT=$(port) SPORT=$(port) WPORT=$(port)
 office() { echo -h 127.0.0.1 -p "$OPORT" --cafile "$W/ca.crt" -u "$1" -P "${2:-pw-$1}"; }  # USER [PASSWORD without blanks]
 station="-h 127.0.0.1 -p $SPORT"
 
-mkdir -p "$W"/{office,office.d,station,station.d}
+mkdir -p "$W"/{office,office.d,station,station.d,web}  # mosquitto needs http_dir to start
 (cd "$W" && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 1 -subj /CN=test-ca &&
   openssl req -newkey rsa:2048 -nodes -keyout office.key -out office.csr -subj /CN=127.0.0.1 &&
   openssl x509 -req -in office.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out office.crt -days 1 \
     -extfile <(echo subjectAltName=IP:127.0.0.1)) >"$W/openssl.out" 2>&1 || fail "openssl"
 O=$W/office.d/office.conf S=$W/station.d/station.conf
 cp "$SHIPPED/office.conf" "$O" && cp "$SHIPPED/station.conf" "$S" && cp "$SHIPPED/office.acl" "$W/acl"
-sub "$O" "listener 8883" "listener $OPORT 127.0.0.1"
+sub "$O" "listener 8883" "listener $OPORT 127.0.0.1" && sub "$O" "listener 8884" "listener $WPORT"
 for f in ca_certificates/vrsilo-office-ca.crt:ca.crt certs/office.crt:office.crt certs/office.key:office.key \
   vrsilo.passwd:passwd vrsilo.acl:acl; do sub "$O" "/etc/mosquitto/${f%%:*}" "$W/${f#*:}"; done
+sub "$O" /usr/share/vrsilo/web "$W/web"
 sub "$S" "listener 1883 127.0.0.1" "listener $SPORT 127.0.0.1" && sub "$S" office.example:8883 "127.0.0.1:$OPORT"
 sub "$S" /etc/mosquitto/ca_certificates/vrsilo-office-ca.crt "$W/ca.crt" && sub "$S" PASSWORD pw-a && sub "$S" SITE a
 [ "$SCENARIO" = user ] || { for u in a b; do echo "pw-$u" | users add $u; done; echo pw-office | users add-reader office; }
@@ -167,6 +168,16 @@ s3|pw-s3|yes
 r1|pw-r1|login
 CASES
     sleep 0.5 && ! grep -q ^vrsilo/r1/ "$W/r1.out" || fail "reader r1 could write"
+    ;;
+  page)  # the page over https and MQTT over wss on the websockets listener; HTTP/1.1, as over h2
+    # (what curl and browsers offer first) mosquitto 2.0.11 sends an empty reply
+    echo '<!doctype html><title>vrsilo</title>' >"$W/web/index.html" && start office "$WPORT"
+    https() { curl -sk --http1.1 --path-as-is --max-time 2 "$@" "https://127.0.0.1:$WPORT/${url:-}" || true; }
+    [ "$(url=index.html https -f)" = "$(<"$W/web/index.html")" ] || fail "the page is not served"
+    [ -z "$(url=../passwd https -f)" ] || fail "a file outside http_dir is served"
+    reply=$(url=mqtt https -i -H 'Connection: Upgrade' -H 'Upgrade: websocket' -H 'Sec-WebSocket-Version: 13' \
+      -H 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==' -H 'Sec-WebSocket-Protocol: mqtt')
+    [[ $reply == "HTTP/1.1 101 "*"Sec-WebSocket-Protocol: mqtt"* ]] || fail "no MQTT websocket: ${reply%%$'\r'*}"
     ;;
   *) fail "no scenario '$SCENARIO'" ;;
 esac
