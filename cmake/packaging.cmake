@@ -117,6 +117,8 @@ install(FILES packaging/mosquitto/station.conf packaging/prometheus/vrsilo-alert
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-tools/examples COMPONENT tools)
 install(FILES packaging/mosquitto/office.conf packaging/mosquitto/office.acl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-office/examples COMPONENT office)
+install(FILES packaging/stunnel/vrsilo-office.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vrsilo-office/examples
+        RENAME stunnel.conf COMPONENT office)
 install(PROGRAMS packaging/mosquitto/vr-office-user DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT office)
 vr_install_man_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/mosquitto/vr-office-user.8 8 office)
 if(VR_OFFICE_PAGE_DIR)
@@ -188,11 +190,13 @@ set(CPACK_DEBIAN_OFFICE_PACKAGE_NAME vrsilo-office)
 set(CPACK_DEBIAN_OFFICE_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_OFFICE_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_OFFICE_PACKAGE_DEPENDS mosquitto)
+# stunnel gives the page TLS (examples/stunnel.conf).
+set(CPACK_DEBIAN_OFFICE_PACKAGE_RECOMMENDS stunnel4)
 set(CPACK_DEBIAN_OFFICE_DESCRIPTION "Veeder-Root tank gauge driver - head office's page and MQTT broker
 Every station's vr-agent publishes its tanks to the office's mosquitto,
 bridged from the station's broker. This package holds the office broker's
 configuration and access list as examples, vr-office-user to add the
-stations' and the readers' users, and the page the broker serves over
-https: every site and tank at once, worst first, with alarms, orders due,
+stations' and the readers' users, and the page the broker serves (over
+https through stunnel): every site and tank at once, worst first, with alarms, orders due,
 deliveries, a day's trend and a CSV export.")
 include(CPack)

@@ -60,7 +60,7 @@ export async function startOffice({ stations = [] } = {}) {
   const [tls, ws, plain, https] = [await freePort(), await freePort(), await freePort(), await freePort()];
   let conf = readFileSync(join(shipped, 'office.conf'), 'utf8');
   conf = replace(conf, 'listener 8883', `listener ${tls} 127.0.0.1`);
-  conf = replace(conf, 'listener 9001\nbind_interface lo', `listener ${ws}\nbind_interface lo`);
+  conf = replace(conf, 'listener 9001 lo', `listener ${ws} lo`);
   conf = replace(conf, '/usr/share/vrsilo/web', env('VR_PAGE'));
   for (const [from, to] of [['ca_certificates/vrsilo-office-ca.crt', 'ca.crt'], ['certs/office.crt', 'office.crt'],
                             ['certs/office.key', 'office.key'], ['vrsilo.passwd', 'passwd'], ['vrsilo.acl', 'acl']])
