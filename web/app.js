@@ -129,7 +129,7 @@
       const site = store.sites.get(name);
       if (site) store.evaluate(site, now);
     }
-    view.draw(now, names);
+    view.draw(names);
     drawCounts();
   }
 

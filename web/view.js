@@ -33,7 +33,7 @@
     }
 
     // Draws the sites given (or all), then puts every card in its place.
-    draw(now, names = this.store.sites.keys()) {
+    draw(names = this.store.sites.keys()) {
       for (const name of names) {
         const site = this.store.sites.get(name);
         if (site) this.drawSite(site);
@@ -89,18 +89,18 @@
           card.tanks.delete(key);
         }
       }
-      for (const key of keys) {
+      keys.forEach((key, i) => {
         const tank = site.tanks.get(key);
         let refs = card.tanks.get(key);
         if (!refs) {
           refs = makeTank(tank);
           card.tanks.set(key, refs);
         }
-        if (card.list.children[keys.indexOf(key)] !== refs.root)
-          card.list.insertBefore(refs.root, card.list.children[keys.indexOf(key)] ?? null);
+        const at = card.list.children[i] ?? null;
+        if (at !== refs.root) card.list.insertBefore(refs.root, at);
         drawTank(refs, tank);
         if (card.visible) this.chart(refs, tank);
-      }
+      });
     }
 
     // The day's sparkline, made or refreshed when its history changed.

@@ -174,31 +174,26 @@ int ReadOne(vrsilo_gauge& g, int tank, Collector& c) {
   return rc == VRSILO_OK ? VRSILO_OK : plain;
 }
 
-// One of the console's own reports (command + "TT") into g.reply; 0, an
-// error code, or VRSILO_E_NOT_SUPPORTED (and `unsupported` set) when the
-// console does not know it.
-int AskReport(vrsilo_gauge& g, std::string_view report, int tank, bool& unsupported, size_t& length,
-              int64_t& at) {
+// One of the console's own reports (command + "TT"), decoded into the
+// scratch items; those `keep` accepts are appended to out[0..capacity) from
+// *count on, stamped with the reply's time. VRSILO_E_NOT_SUPPORTED (and
+// `unsupported` set) when the console does not know the report.
+template <typename T, size_t N, typename Decode, typename Keep>
+int Report(vrsilo_gauge& g, std::string_view report, int tank, bool& unsupported, Decode decode,
+           T (&scratch)[N], Keep keep, T* out, int capacity, int* count) {
   if (unsupported) return VRSILO_E_NOT_SUPPORTED;
   const ExchangeReply r = g.exchanger.Exchange(std::string(report) + vr::TankDigits(tank), nullptr,
                                                0, 0, g.reply, sizeof g.reply);
-  at = UtcNowMs();
-  length = r.length;
-  if (r.Ok()) return VRSILO_OK;
-  const int rc = ErrorOf(r, g.reply);
-  if (rc != VRSILO_E_UNKNOWN) return rc;
-  unsupported = true;
-  return VRSILO_E_NOT_SUPPORTED;
-}
-
-// Decodes g.reply into the scratch items, then appends those `keep` accepts
-// to out[0..capacity) from *count on, stamped with `at`.
-template <typename T, typename Decode, typename Keep>
-int Collect(vrsilo_gauge& g, size_t length, int64_t at, Decode decode, T* scratch, size_t room,
-            Keep keep, T* out, int capacity, int* count) {
-  const auto n = decode(g.reply, length, scratch, room);
+  const int64_t at = UtcNowMs();
+  if (!r.Ok()) {
+    const int rc = ErrorOf(r, g.reply);
+    if (rc != VRSILO_E_UNKNOWN) return rc;
+    unsupported = true;
+    return VRSILO_E_NOT_SUPPORTED;
+  }
+  const auto n = decode(g.reply, r.length, scratch, N);
   if (!n) return VRSILO_E_BAD_REPLY;
-  for (size_t i = 0; i < std::min(*n, room); ++i) {
+  for (size_t i = 0; i < std::min(*n, N); ++i) {
     if (!keep(scratch[i])) continue;
     if (*count < capacity) {
       out[*count] = scratch[i];
@@ -232,6 +227,15 @@ int Guarded(Body body) {
   }
 }
 
+// The body under the handle's lock: one call at a time on a handle.
+template <typename Body>
+int Locked(vrsilo_gauge* gauge, Body body) {
+  return Guarded([&] {
+    std::lock_guard<std::mutex> guard(gauge->lock);
+    return body(*gauge);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -255,8 +259,7 @@ VRSILO_EXPORT int vrsilo_gauge_read(vrsilo_gauge* gauge, int first_tank, int las
   if (!gauge || !records || !count || first_tank < 1 || last_tank > kMaxTank ||
       first_tank > last_tank || capacity < last_tank - first_tank + 1)
     return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
+  return Locked(gauge, [&](vrsilo_gauge&) {
     Collector c(first_tank, last_tank, records);
     int rc = gauge->per_tank ? VRSILO_E_UNKNOWN : ReadAll(*gauge, c);
     if (rc == VRSILO_E_UNKNOWN && !gauge->per_tank) {
@@ -285,8 +288,7 @@ VRSILO_EXPORT int vrsilo_gauge_read(vrsilo_gauge* gauge, int first_tank, int las
 VRSILO_EXPORT int vrsilo_gauge_read_table(vrsilo_gauge* gauge, int tank, int32_t* height_mm,
                                           double volumes[20]) {
   if (!gauge || !height_mm || !volumes || tank < 1 || tank > kMaxTank) return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
+  return Locked(gauge, [&](vrsilo_gauge&) {
     uint8_t points[20 * vr::kExtendedSize];
     if (vr::ReadCalibrationTable(gauge->exchanger, static_cast<uint32_t>(tank), height_mm,
                                  points) != 0)
@@ -304,8 +306,7 @@ VRSILO_EXPORT int vrsilo_gauge_write_table(vrsilo_gauge* gauge, int tank, int32_
   if (!gauge || !volumes || tank < 1 || tank > kMaxTank || height_mm <= 0) return VRSILO_E_ARGUMENT;
   for (int k = 0; k < 20; ++k)
     if (!std::isfinite(volumes[k])) return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
+  return Locked(gauge, [&](vrsilo_gauge&) {
     uint8_t points[20 * vr::kExtendedSize];
     for (int k = 0; k < 20; ++k) vr::DoubleToExtended(volumes[k], points + k * vr::kExtendedSize);
     if (vr::WriteCalibrationTable(gauge->exchanger, static_cast<uint32_t>(tank), height_mm,
@@ -320,25 +321,17 @@ VRSILO_EXPORT int vrsilo_gauge_read_alarms(vrsilo_gauge* gauge, int first_tank, 
                                            int* count) {
   if (!OutputValid(gauge, alarms, capacity, count) || !RangeValid(first_tank, last_tank))
     return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
-    vrsilo_gauge& g = *gauge;
-    size_t length = 0;
-    int64_t at = 0;
-    int rc = AskReport(g, vr::kTankStatusReport, 0, g.no_tank_status, length, at);
-    if (rc == VRSILO_OK)
-      rc = Collect(
-          g, length, at, vr::DecodeTankAlarms, g.alarms, std::size(g.alarms),
-          [&](const vrsilo_alarm& a) { return a.device >= first_tank && a.device <= last_tank; },
-          alarms, capacity, count);
+  return Locked(gauge, [&](vrsilo_gauge& g) {
+    int rc = Report(
+        g, vr::kTankStatusReport, 0, g.no_tank_status, vr::DecodeTankAlarms, g.alarms,
+        [&](const vrsilo_alarm& a) { return a.device >= first_tank && a.device <= last_tank; },
+        alarms, capacity, count);
     if (rc != VRSILO_OK || !with_system) return rc;
     // The tank alarms of the system status are those above; "normal" is none.
-    rc = AskReport(g, vr::kSystemStatusReport, 0, g.no_system_status, length, at);
-    if (rc == VRSILO_OK)
-      rc = Collect(
-          g, length, at, vr::DecodeSystemStatus, g.alarms, std::size(g.alarms),
-          [](const vrsilo_alarm& a) { return a.category != VRSILO_ALARM_TANK && a.category != 0; },
-          alarms, capacity, count);
+    rc = Report(
+        g, vr::kSystemStatusReport, 0, g.no_system_status, vr::DecodeSystemStatus, g.alarms,
+        [](const vrsilo_alarm& a) { return a.category != VRSILO_ALARM_TANK && a.category != 0; },
+        alarms, capacity, count);
     if (rc == VRSILO_E_NOT_SUPPORTED) rc = VRSILO_OK;
     if (rc != VRSILO_OK) *count = 0;
     return rc;
@@ -350,20 +343,15 @@ VRSILO_EXPORT int vrsilo_gauge_read_deliveries(vrsilo_gauge* gauge, int tank, in
                                                int* count) {
   if (!OutputValid(gauge, deliveries, capacity, count) || !RangeValid(tank, tank))
     return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
-    vrsilo_gauge& g = *gauge;
+  return Locked(gauge, [&](vrsilo_gauge& g) {
     auto& unknown = last_only ? g.no_last_delivery : g.no_deliveries;
     bool unsupported = unknown[static_cast<size_t>(tank)];
-    size_t length = 0;
-    int64_t at = 0;
-    int rc = AskReport(g, last_only ? vr::kLastDeliveryReport : vr::kDeliveryReport, tank,
-                       unsupported, length, at);
-    unknown[static_cast<size_t>(tank)] = unsupported;
-    if (rc != VRSILO_OK) return rc;
-    return Collect(
-        g, length, at, vr::DecodeDeliveries, g.deliveries, std::size(g.deliveries),
+    const int rc = Report(
+        g, last_only ? vr::kLastDeliveryReport : vr::kDeliveryReport, tank, unsupported,
+        vr::DecodeDeliveries, g.deliveries,
         [&](const vrsilo_delivery& d) { return d.tank == tank; }, deliveries, capacity, count);
+    unknown[static_cast<size_t>(tank)] = unsupported;
+    return rc;
   });
 }
 
@@ -371,15 +359,9 @@ VRSILO_EXPORT int vrsilo_gauge_read_labels(vrsilo_gauge* gauge, int first_tank, 
                                            vrsilo_tank_label* labels, int capacity, int* count) {
   if (!OutputValid(gauge, labels, capacity, count) || !RangeValid(first_tank, last_tank))
     return VRSILO_E_ARGUMENT;
-  return Guarded([&] {
-    std::lock_guard<std::mutex> guard(gauge->lock);
-    vrsilo_gauge& g = *gauge;
-    size_t length = 0;
-    int64_t at = 0;
-    const int rc = AskReport(g, vr::kLabelReport, 0, g.no_labels, length, at);
-    if (rc != VRSILO_OK) return rc;
-    return Collect(
-        g, length, at, vr::DecodeLabels, g.labels, std::size(g.labels),
+  return Locked(gauge, [&](vrsilo_gauge&) {
+    return Report(
+        *gauge, vr::kLabelReport, 0, gauge->no_labels, vr::DecodeLabels, gauge->labels,
         [&](const vrsilo_tank_label& l) { return l.tank >= first_tank && l.tank <= last_tank; },
         labels, capacity, count);
   });

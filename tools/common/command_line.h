@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -71,6 +72,22 @@ bool ForEachOption(int argc, char** argv, const option* options, Handle handle) 
   if (optind < argc)
     throw std::invalid_argument(std::string("unexpected argument ") + argv[optind]);
   return true;
+}
+
+// A tool's start: `parse` reads the command line into its options, throwing
+// std::invalid_argument at a usage error, and returns true for --help.
+// Returns the status to exit with (2 after a usage error, told on stderr;
+// 0 after the usage text), or -1 to go on.
+template <typename Parse>
+int StartCommandLine(const char* tool, const char* usage, Parse parse) {
+  try {
+    if (!parse()) return -1;
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", tool, e.what());
+    return 2;
+  }
+  std::puts(usage);
+  return 0;
 }
 
 // The driver library a tool loads without --lib: the one built beside it

@@ -89,23 +89,35 @@ bool IsConsoleReport(std::string_view code) {
          code == kLastDeliveryReport || code == kLabelReport;
 }
 
-// The values of a delivery by their position on the wire.
-constexpr float DeliveryRecord::*kDeliveryValues[] = {
-    &DeliveryRecord::start_volume,     &DeliveryRecord::start_tc_volume,
-    &DeliveryRecord::start_water,      &DeliveryRecord::start_temperature,
-    &DeliveryRecord::end_volume,       &DeliveryRecord::end_tc_volume,
-    &DeliveryRecord::end_water,        &DeliveryRecord::end_temperature,
-    &DeliveryRecord::start_height,     &DeliveryRecord::end_height,
-    &DeliveryRecord::start_mass,       &DeliveryRecord::end_mass,
-    &DeliveryRecord::start_density,    &DeliveryRecord::end_density,
-    &DeliveryRecord::start_tc_density, &DeliveryRecord::end_tc_density,
+// The values of a delivery by their position on the wire: which end, which value.
+constexpr struct {
+  DeliveryEnd DeliveryRecord::*end;
+  float DeliveryEnd::*value;
+} kDeliveryValues[] = {
+    {&DeliveryRecord::first, &DeliveryEnd::volume},
+    {&DeliveryRecord::first, &DeliveryEnd::tc_volume},
+    {&DeliveryRecord::first, &DeliveryEnd::water},
+    {&DeliveryRecord::first, &DeliveryEnd::temperature},
+    {&DeliveryRecord::last, &DeliveryEnd::volume},
+    {&DeliveryRecord::last, &DeliveryEnd::tc_volume},
+    {&DeliveryRecord::last, &DeliveryEnd::water},
+    {&DeliveryRecord::last, &DeliveryEnd::temperature},
+    {&DeliveryRecord::first, &DeliveryEnd::height},
+    {&DeliveryRecord::last, &DeliveryEnd::height},
+    {&DeliveryRecord::first, &DeliveryEnd::mass},
+    {&DeliveryRecord::last, &DeliveryEnd::mass},
+    {&DeliveryRecord::first, &DeliveryEnd::density},
+    {&DeliveryRecord::last, &DeliveryEnd::density},
+    {&DeliveryRecord::first, &DeliveryEnd::tc_density},
+    {&DeliveryRecord::last, &DeliveryEnd::tc_density},
 };
 
 void AppendDelivery(std::vector<uint8_t>& out, const DeliveryRecord& d, size_t values) {
   AppendText(out, d.start);
   AppendText(out, d.end);
   AppendTwoDigits(out, static_cast<int>(values), 16);
-  for (size_t k = 0; k < values; ++k) AppendHex(out, d.*kDeliveryValues[k]);
+  for (size_t k = 0; k < values; ++k)
+    AppendHex(out, (d.*kDeliveryValues[k].end).*kDeliveryValues[k].value);
 }
 
 // One tank's record of a console report ("i205", "i202", "i20C", "i602").
@@ -605,26 +617,15 @@ void GaugeSim::ChangeVolumeLocked(int tank, double litres, double degrees) {
 void GaugeSim::EndDeliveryLocked(int tank) {
   const Running& r = *running_[tank];
   TankState& t = *tanks_[tank];
-  const TankState& s = r.start;
+  const auto end = [](const TankState& s) {
+    return DeliveryEnd{s.volume, s.tc_volume, s.water,   s.temperature,
+                       s.level,  MassOf(s),   s.density, s.tc_density};
+  };
   DeliveryRecord d;
   d.start = r.start_time;
   d.end = !header_time_.empty() ? header_time_ : ConsoleClock(r.end);
-  d.start_volume = s.volume;
-  d.start_tc_volume = s.tc_volume;
-  d.start_water = s.water;
-  d.start_temperature = s.temperature;
-  d.start_height = s.level;
-  d.start_mass = MassOf(s);
-  d.start_density = s.density;
-  d.start_tc_density = s.tc_density;
-  d.end_volume = t.volume;
-  d.end_tc_volume = t.tc_volume;
-  d.end_water = t.water;
-  d.end_temperature = t.temperature;
-  d.end_height = t.level;
-  d.end_mass = MassOf(t);
-  d.end_density = t.density;
-  d.end_tc_density = t.tc_density;
+  d.first = end(r.start);
+  d.last = end(t);
   t.deliveries.insert(t.deliveries.begin(), d);
   if (t.deliveries.size() > kMaxDeliveries) t.deliveries.resize(kMaxDeliveries);
   SetDeliveryBit(t.status, false);
@@ -875,19 +876,16 @@ std::vector<uint8_t> GaugeSim::ExecuteLocked(std::string_view command, std::stri
     Finish(out);
     return out;
   }
-  if (report) {
+  if (report || inventory) {
     AppendText(out, time);
     int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
-    for (int n = first; n <= last; ++n)
-      if (tanks_[n]) AppendReportRecord(out, code, n, *tanks_[n], model_);
-    Finish(out);
-    return out;
-  }
-  if (inventory) {
-    AppendText(out, time);
-    int first = all_tanks ? 1 : tank, last = all_tanks ? kMaxTanks : tank;
-    for (int n = first; n <= last; ++n)
-      if (tanks_[n]) AppendInventory(out, n, ReadingLocked(n), code == kDensityReport, model_);
+    for (int n = first; n <= last; ++n) {
+      if (!tanks_[n]) continue;
+      if (report)
+        AppendReportRecord(out, code, n, *tanks_[n], model_);
+      else
+        AppendInventory(out, n, ReadingLocked(n), code == kDensityReport, model_);
+    }
     Finish(out);
     return out;
   }

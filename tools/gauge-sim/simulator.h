@@ -108,14 +108,17 @@ constexpr size_t kLabelLength = 20;
 
 // A delivery as the console keeps it ("i202", "i20C"). The values are in
 // their order on the wire; the last six go out only in a tls4 "i20C".
+// The tank at one end of a delivery.
+struct DeliveryEnd {
+  float volume = 0, tc_volume = 0, water = 0, temperature = 0, height = 0, mass = 0, density = 0,
+        tc_density = 0;
+
+  bool operator==(const DeliveryEnd&) const = default;
+};
 struct DeliveryRecord {
   std::string start = "0000000000";  // YYMMDDHHmm, the console's clock
   std::string end = "0000000000";
-  float start_volume = 0, start_tc_volume = 0, start_water = 0, start_temperature = 0;
-  float end_volume = 0, end_tc_volume = 0, end_water = 0, end_temperature = 0;
-  float start_height = 0, end_height = 0;
-  float start_mass = 0, end_mass = 0, start_density = 0, end_density = 0;
-  float start_tc_density = 0, end_tc_density = 0;
+  DeliveryEnd first, last;  // the tank at the start and at the end
 
   bool operator==(const DeliveryRecord&) const = default;
 };

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "wall_clock.h"
+
 namespace vr::agent {
 namespace {
 
@@ -45,18 +47,7 @@ void AppendOptional(std::string& out, const char* key, const std::optional<doubl
 }  // namespace
 
 void AppendTimestamp(std::string& out, int64_t ms) {
-  const int64_t secs = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-  const auto t = static_cast<std::time_t>(secs);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char buf[48];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
-  long off = local.tm_gmtoff / 60;
-  const char sign = off < 0 ? '-' : '+';
-  off = std::labs(off);
-  std::snprintf(buf + n, sizeof buf - n, ".%03d%c%02ld:%02ld", static_cast<int>(ms - secs * 1000),
-                sign, off / 60, off % 60);
-  out += buf;
+  tools::AppendLocalTime(out, ms);
 }
 
 std::optional<int64_t> ParseTimestamp(const std::string& text) {

@@ -11,15 +11,10 @@
 #include "ha_discovery.h"
 #include "tank_fields.h"
 #include "vrsilo.h"
+#include "wall_clock.h"
 
 namespace vr::agent {
 namespace {
-
-int64_t UtcNowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // Shortest text that reads back as the same double (the gauge interface
 // never gives NaN or infinity for a field it marks present).
@@ -316,7 +311,7 @@ void GaugeReader::Round() {
   if (console_due) {
     ReadDeliveries();
     ReadFullVolumes();
-    if (history_) history_->Maintain(UtcNowMs());
+    if (history_) history_->Maintain(tools::UtcNowMs());
     for (Tank& t : tanks_)
       if (t.seen) PublishForecast(t);
   }
@@ -359,7 +354,7 @@ void GaugeReader::PublishForecast(Tank& t) {
 // quarter of an hour: the office draws its charts without a database.
 void GaugeReader::PublishHistory() {
   constexpr int64_t kStep = 15 * 60000, kDay = 24 * 3600000LL;
-  const int64_t now = UtcNowMs();
+  const int64_t now = tools::UtcNowMs();
   for (size_t i = 0; i < tanks_.size(); ++i) {
     Tank& t = tanks_[i];
     if (!t.seen || t.history_quarter == now / kStep) continue;
@@ -374,7 +369,7 @@ void GaugeReader::PublishHistory() {
 // The full volume of each tank's calibration table, at the start and daily.
 void GaugeReader::ReadFullVolumes() {
   constexpr int64_t kDayMs = 24 * 3600 * 1000;
-  const int64_t now = UtcNowMs();
+  const int64_t now = tools::UtcNowMs();
   for (size_t i = 0; i < tanks_.size(); ++i) {
     Tank& t = tanks_[i];
     if (!t.seen || (t.table_read_ms >= 0 && now - t.table_read_ms < kDayMs)) continue;
@@ -394,7 +389,7 @@ void GaugeReader::ReadFullVolumes() {
 void GaugeReader::WarmUp() {
   if (!history_) return;
   constexpr int64_t kWeeks = 35LL * 24 * 3600 * 1000;
-  const int64_t from = UtcNowMs() - kWeeks;
+  const int64_t from = tools::UtcNowMs() - kWeeks;
   std::vector<Event> dropped;
   for (size_t i = 0; i < tanks_.size(); ++i) {
     Tank& t = tanks_[i];
@@ -448,14 +443,14 @@ void GaugeReader::ReadAlarms() {
     std::vector<std::string> names;
     for (size_t k = first; k < at; ++k) names.emplace_back(alarms_[k].name);
     events_.clear();
-    const int64_t when = first < at ? alarms_[first].received_at_ms : UtcNowMs();
+    const int64_t when = first < at ? alarms_[first].received_at_ms : tools::UtcNowMs();
     t.engine.ConsoleAlarms(names, when, events_);
     PublishEvents(t, when);
     FormatConsoleAlarms(alarms_.data() + first, at - first, 0, payload_);
     const std::string key = payload_.substr(0, payload_.find(",\"at\""));
     if (key == t.alarms_key) continue;
     FormatConsoleAlarms(alarms_.data() + first, at - first,
-                        first < at ? alarms_[first].received_at_ms : UtcNowMs(), payload_);
+                        first < at ? alarms_[first].received_at_ms : tools::UtcNowMs(), payload_);
     publisher_.Publish(&t.alarms_topic, payload_);
     t.alarms_key = key;
   }
@@ -473,7 +468,7 @@ void GaugeReader::ReadAlarms() {
   if (system == system_key_) return;
   system_key_ = system;
   system += ",\"at\":\"";
-  AppendTimestamp(system, UtcNowMs());
+  AppendTimestamp(system, tools::UtcNowMs());
   system += "\"}";
   publisher_.Publish(&system_topic_, system);
 }

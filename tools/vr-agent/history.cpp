@@ -138,11 +138,18 @@ struct History::Db {
   struct Call {
     Db& d;
     std::lock_guard<std::mutex> lock;
+    int64_t id = 0;  // the tank's, in a call about one tank
+    bool tank_call = false;
     explicit Call(Db& db) : d(db), lock((++db.waiting, db.mu)) { --db.waiting; }
+    // A call about one tank, false also when the tank is not known (nor added).
+    Call(Db& db, const std::string& gauge, int tank, bool add) : Call(db) {
+      if (*this) id = d.TankId(gauge, tank, add);
+      tank_call = true;
+    }
     ~Call() {
       if (d.damaged) d.Close();
     }
-    explicit operator bool() const { return d.conn && !d.damaged; }
+    explicit operator bool() const { return d.conn && !d.damaged && (!tank_call || id != 0); }
   };
 
   void Close() {
@@ -395,26 +402,22 @@ void History::AddReadings(const std::string& gauge, std::span<const vrsilo_tank_
 void History::AddEvent(const std::string& gauge, int tank, int64_t at_ms, const std::string& kind,
                        const std::string& json) {
   Db& d = *db_;
-  Db::Call c(d);
-  if (!c) return;
-  if (const int64_t id = d.TankId(gauge, tank, true))
-    d.Done(Use(d.add_event).Int(id).Int(at_ms).Text(kind).Text(json).Step(), "cannot add an event");
+  if (Db::Call c(d, gauge, tank, true); c)
+    d.Done(Use(d.add_event).Int(c.id).Int(at_ms).Text(kind).Text(json).Step(),
+           "cannot add an event");
 }
 
 void History::SetFullVolume(const std::string& gauge, int tank, double litres, int64_t at_ms) {
   Db& d = *db_;
-  Db::Call c(d);
-  if (!c) return;
-  if (const int64_t id = d.TankId(gauge, tank, true))
-    d.Done(Use(d.set_full).Int(id).Real(litres).Int(at_ms).Step(), "cannot set the full volume");
+  if (Db::Call c(d, gauge, tank, true); c)
+    d.Done(Use(d.set_full).Int(c.id).Real(litres).Int(at_ms).Step(), "cannot set the full volume");
 }
 
 std::optional<double> History::FullVolume(const std::string& gauge, int tank) const {
   Db& d = *db_;
-  Db::Call c(d);
+  Db::Call c(d, gauge, tank, false);
   if (!c) return std::nullopt;
-  const int64_t id = d.TankId(gauge, tank, false);
-  if (id == 0) return std::nullopt;
+  const int64_t id = c.id;
   Use q(d.get_full);
   const int rc = q.Int(id).Step();
   if (rc == SQLITE_ROW && !q.ColNull(0)) return q.ColReal(0);
@@ -430,10 +433,9 @@ void History::ForEachReading(const std::string& gauge, int tank, int64_t from_ms
     batch.clear();
     d.LetWaitingIn();
     {
-      Db::Call c(d);
+      Db::Call c(d, gauge, tank, false);
       if (!c) return;
-      const int64_t id = d.TankId(gauge, tank, false);
-      if (id == 0) return;
+      const int64_t id = c.id;
       Use q(d.readings);
       q.Int(id).Int(from_ms).Int(kReadBatch);
       int rc;
@@ -449,10 +451,9 @@ void History::ForEachReading(const std::string& gauge, int tank, int64_t from_ms
 std::optional<std::string> History::LastEvent(const std::string& gauge, int tank,
                                               const std::string& kind) const {
   Db& d = *db_;
-  Db::Call c(d);
+  Db::Call c(d, gauge, tank, false);
   if (!c) return std::nullopt;
-  const int64_t id = d.TankId(gauge, tank, false);
-  if (id == 0) return std::nullopt;
+  const int64_t id = c.id;
   Use q(d.last_event);
   const int rc = q.Int(id).Text(kind).Step();
   if (rc == SQLITE_ROW) return q.ColText(0);
@@ -470,10 +471,9 @@ std::vector<std::pair<int64_t, double>> History::VolumePoints(const std::string&
   const int64_t last = FloorTo(to_ms - 1, step_ms);
   if (first > last) return out;
   Db& d = *db_;
-  Db::Call c(d);
+  Db::Call c(d, gauge, tank, false);
   if (!c) return out;
-  const int64_t id = d.TankId(gauge, tank, false);
-  if (id == 0) return out;
+  const int64_t id = c.id;
   std::optional<double> volume;
   {
     Use q(d.volume_at);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "gauge_reader.h"
 #include "history.h"
 #include "metrics_server.h"
@@ -19,33 +20,21 @@
 #include "publisher.h"
 #include "replay.h"
 #include "station_config.h"
-
-namespace {
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-}  // namespace
+#include "wall_clock.h"
 
 int main(int argc, char** argv) {
   using namespace vr::agent;
   Options options;
-  try {
+  const int exit_now = vr::tools::StartCommandLine("vr-agent", kUsage, [&] {
     options = ParseOptions(argc, argv);
     if (!options.metrics.empty()) {
       std::string host;
       int port = 0;
       ParseListenAddress(options.metrics, host, port);  // a bad address is a usage error
     }
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "vr-agent: %s (see --help)\n", e.what());
-    return 2;
-  }
-  if (options.help) {
-    std::puts(kUsage);
-    return 0;
-  }
+    return options.help;
+  });
+  if (exit_now >= 0) return exit_now;
   StationConfig config;
   try {
     if (!options.configFile.empty()) config = StationConfig::Load(options.configFile);
@@ -76,7 +65,7 @@ int main(int argc, char** argv) {
   if (!history.Ok())
     std::fprintf(stderr, "vr-agent: history: %s; going on without it\n", history.Error().c_str());
   History* const kept = history.Ok() ? &history : nullptr;
-  StationState state(options.site, NowMs());
+  StationState state(options.site, vr::tools::UtcNowMs());
   state.SetCadence(options.periodSeconds, options.heartbeatSeconds);
   Publisher publisher(options);
   state.SetPublisherCounters([&publisher] { return publisher.Counters(); });
@@ -121,7 +110,7 @@ int main(int argc, char** argv) {
   int sig = 0;
   int64_t lastStatus = 0;
   for (;;) {
-    const int64_t now = NowMs();
+    const int64_t now = vr::tools::UtcNowMs();
     const std::string key = state.ChangeKey();
     if (key != published || now - lastStatus >= 3600 * 1000) {
       state.FormatStatus(status, now);

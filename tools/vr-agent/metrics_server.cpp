@@ -8,14 +8,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "wall_clock.h"
+
 namespace vr::agent {
 namespace {
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
@@ -24,7 +20,7 @@ MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const 
   if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) return MHD_NO;
   std::string body;
   if (found) {
-    state->RenderMetrics(body, NowMs());
+    state->RenderMetrics(body, tools::UtcNowMs());
   } else {
     body = "Not found: the metrics are at /metrics\n";
   }

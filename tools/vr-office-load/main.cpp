@@ -17,6 +17,7 @@
 
 #include "command_line.h"
 #include "fleet.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -286,12 +287,6 @@ double Seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 int Run(const Options& o, Client& client) {
   FILE* log = nullptr;
   if (!o.log.empty() && !(log = std::fopen(o.log.c_str(), "w"))) {
@@ -312,7 +307,7 @@ int Run(const Options& o, Client& client) {
   fleet.reserve(static_cast<size_t>(o.sites));
   bool going = true;
   for (int s = 0; going && s < o.sites; ++s) {
-    const int64_t now = NowMs();
+    const int64_t now = vr::tools::UtcNowMs();
     fleet.push_back(MakeSite(o.seed, s, o.tanks, o.prefix, now));
     for (const Message& m : SiteMessages(fleet.back(), now))
       if (!(going = client.Publish(m.topic, m.payload))) break;
@@ -342,7 +337,7 @@ int Run(const Options& o, Client& client) {
       Site& site = fleet[random.Next() % fleet.size()];
       Tank& tank = site.tanks[random.Next() % site.tanks.size()];
       ChangeVolume(tank, random);
-      const int64_t now = NowMs();
+      const int64_t now = vr::tools::UtcNowMs();
       if (!client.Publish(TankTopic(site, tank), TankPayload(tank, now))) break;
       if (log) {
         volume.clear();
@@ -373,16 +368,11 @@ int Run(const Options& o, Client& client) {
 
 int main(int argc, char** argv) {
   Options options;
-  try {
+  const int exit_now = vr::tools::StartCommandLine("vr-office-load", kUsage, [&] {
     options = ParseOptions(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "vr-office-load: %s (see --help)\n", e.what());
-    return 2;
-  }
-  if (options.help) {
-    std::puts(kUsage);
-    return 0;
-  }
+    return options.help;
+  });
+  if (exit_now >= 0) return exit_now;
   // Signals go to one thread, blocked in sigwait; SIGUSR1 from main ends it.
   sigset_t signals;
   sigemptyset(&signals);
