@@ -46,7 +46,7 @@ done
 # %U: the receive time, Unix seconds with nanoseconds.
 mosquitto_sub -h 127.0.0.1 -p "$PORT" -t 'vrsilo/+/+/tank/+' -F '%U %p' > "$WORK/received" &
 PIDS+=($!)
-WINDIR="$WORK" "$AGENT" --broker "mqtt://127.0.0.1:$PORT" --site load "${gauge_options[@]}" \
+WINDIR="$WORK" "$AGENT" --broker "mqtt://127.0.0.1:$PORT" --data "$WORK/data" --site load "${gauge_options[@]}" \
   --tanks "1-$TANKS" --period 1 --heartbeat 1 2> "$WORK/agent.log" &
 AGENT_PID=$!
 PIDS+=($AGENT_PID)

@@ -40,8 +40,8 @@ try {
     Object.fromEntries(performance.getEntriesByType('mark').map((m) => [m.name, m.startTime])));
   const drawn = await page.$$eval('.tank', (t) => t.length);
   const readyHeap = (await page.metrics()).JSHeapUsedSize;
-  const from = Date.now();
   await page.evaluate(() => { window.__changes.length = 0; });
+  const from = Date.now();
   await sleep(seconds * 1000);
   const seen = await page.evaluate(() => window.__changes);
   const endHeap = (await page.metrics()).JSHeapUsedSize;
@@ -56,9 +56,13 @@ try {
   let missed = 0;
   for (const line of readFileSync(changeLog, 'utf8').trim().split('\n')) {
     const [ms, site, , tank, volume] = line.split(' ');
+    if (volume === undefined) continue;  // the line being written
     if (Number(ms) < from || Number(ms) > from + (seconds - 2) * 1000) continue;
     const at = dom.get(`${site} ${tank} ${String(Number(volume))}`);
-    if (at === undefined) missed++;
+    if (at === undefined) {
+      missed++;
+      console.error(`not seen in the page: ${line}`);
+    }
     else latencies.push(at - Number(ms));
   }
   latencies.sort((x, y) => x - y);

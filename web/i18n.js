@@ -34,6 +34,11 @@
       gross: 'gross',
       net: 'net 15 °C',
       noTanks: 'no tanks yet',
+      alarms: {
+        low_product: 'low product', high_product: 'high product', overfill: 'overfill',
+        high_water: 'high water', sudden_loss: 'sudden loss', leak: 'leak', invalid_height: 'invalid height',
+        probe_out: 'probe out', delivery_needed: 'delivery needed', max_product: 'maximum product',
+      },
     },
     ru: {
       title: 'Резервуары всех АЗС',
@@ -53,7 +58,7 @@
       product: 'продукт',
       volume: 'Объём',
       toFill: 'До 95 %',
-      daysToEmpty: 'Дней до опустошения',
+      daysToEmpty: 'Хватит на',
       water: 'Вода',
       temperature: 'Темп.',
       lastDelivery: 'Последний слив',
@@ -66,6 +71,12 @@
       gross: 'брутто',
       net: 'нетто 15 °C',
       noTanks: 'резервуаров пока нет',
+      alarms: {
+        low_product: 'мало продукта', high_product: 'много продукта', overfill: 'перелив',
+        high_water: 'подтоварная вода', sudden_loss: 'резкая убыль', leak: 'утечка',
+        invalid_height: 'неверный уровень', probe_out: 'зонд не отвечает', delivery_needed: 'нужен завоз',
+        max_product: 'максимум продукта',
+      },
     },
   };
 

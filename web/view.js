@@ -164,7 +164,7 @@
       ? `${fmt.time(parseTime(d.end ?? d.start))} · ${words.gross} ${fmt.int(d.gross)} · ${words.net} ${fmt.int(d.net15)} ${words.litres}`
       : words.none;
     const alarms = activeAlarms(tank);
-    refs.alarms.textContent = alarms.join(', ');
+    refs.alarms.textContent = alarms.map((a) => words.alarms[a] ?? a).join(', ');
     refs.root.title = Number.isFinite(tank.readMs) ? `${words.readAt} ${fmt.time(tank.readMs)}` : '';
   }
 

@@ -1,8 +1,9 @@
 // office_test.mjs SCENARIO: the office page in headless Chromium, served by
 // the shipped office broker. `fleet`: 50 sites render with the right states,
 // colours, order and values, the CSV equals the retained state, Russian
-// follows the browser. `live`: a hung agent's site turns grey within 1.5 x
-// its keep-alive; a new alarm moves its site to the top.
+// follows the browser. `live`: a killed agent's site turns grey within 1.5 x
+// its keep-alive (a hung one's later, see below); a new alarm moves its site
+// to the top.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdirSync, readdirSync, readFileSync } from 'node:fs';
@@ -93,6 +94,7 @@ async function fleet() {
 
     // Export CSV: a row per tank, the tank message's values as retained.
     const downloads = join(office.work, 'downloads');
+    mkdirSync(downloads);
     const cdp = await page.createCDPSession();
     await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
     await page.click('#export');
@@ -152,11 +154,12 @@ async function live() {
 
     // north's agent is killed: its connection closes and the broker sends
     // its will at once. south's hangs, as over a dead line: nothing more
-    // comes, and the broker gives up after 1.5 x its keep-alive (checked
-    // once a second).
+    // comes, and the broker gives up 1.5 x its keep-alive after the last
+    // packet, in theory; mosquitto 2.0 took from 4.8 to 12 s here for 5 s,
+    // the later ones with the machine busy.
     const grey = async (site, bound) => {
       const from = Date.now();
-      await page.waitForSelector(`.site[data-site="${site}"][data-state="offline"]`, { timeout: 3 * KEEPALIVE_S * 1000 });
+      await page.waitForSelector(`.site[data-site="${site}"][data-state="offline"]`, { timeout: 4 * KEEPALIVE_S * 1000 });
       const s = (Date.now() - from) / 1000;
       console.log(`${site} grey ${s.toFixed(2)} s after its agent went (keep-alive ${KEEPALIVE_S} s)`);
       assert.ok(s <= bound, `${site} grey after ${s} s`);
@@ -164,7 +167,7 @@ async function live() {
     north.kill('SIGKILL');
     await grey('north', 1.5 * KEEPALIVE_S);
     south.kill('SIGSTOP');
-    await grey('south', 1.5 * KEEPALIVE_S + 1);
+    await grey('south', 3 * KEEPALIVE_S);
     // A new alarm on the last site takes it to the top.
     const last = await page.$$eval('.site', (s) => s[s.length - 1].dataset.site);
     const c = await office.client();
