@@ -9,7 +9,8 @@ W=$(mktemp -d /tmp/vr-brokers-test-XXXXXX) PIDS=""
 trap 'exec 2>/dev/null; kill -9 $PIDS; wait; rm -rf "$W"' EXIT
 fail() { echo "FAIL ($SCENARIO): $*" >&2; tail -n 8 "$W"/*.log >&2; exit 1; }
 up() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port() { local p; while p=$((20000 + RANDOM % 40000)); up $p; do :; done; echo $p; }
+port() { local p; while p=$((20000 + RANDOM % 40000)); up $p || [[ " $TAKEN " == *" $p "* ]]; do :; done; echo $p; }
+TAKEN=""  # ports picked already, not listening yet
 users() { "$SHIPPED/vr-office-user" -f "$W/passwd" -a "$W/acl" "$@" 2>>"$W/users.log"; }
 seen() { for _ in $(seq "$3"); do grep -q "$1" "$W/$2" 2>/dev/null && return; sleep 0.1; done; return 1; }
 # sub FILE TEXT BY, failing when the shipped file no longer has TEXT.
@@ -22,7 +23,7 @@ start() {  # NAME PORT: as Debian's mosquitto.conf (persistence on) runs the fil
   fail "$1 does not listen"
 }
 stop() { kill "${!1}" && wait "${!1}" || true; }  # SIGTERM: the database is saved
-OPORT=$(port) SPORT=$(port) WPORT=$(port)
+OPORT=$(port) && TAKEN=$OPORT && SPORT=$(port) && TAKEN+=" $SPORT" && WPORT=$(port)
 office() { echo -h 127.0.0.1 -p "$OPORT" --cafile "$W/ca.crt" -u "$1" -P "${2:-pw-$1}"; }  # USER [PASSWORD without blanks]
 station="-h 127.0.0.1 -p $SPORT"
 
