@@ -195,8 +195,8 @@ set(CPACK_DEBIAN_OFFICE_PACKAGE_RECOMMENDS stunnel4)
 set(CPACK_DEBIAN_OFFICE_DESCRIPTION "Veeder-Root tank gauge driver - head office's page and MQTT broker
 Every station's vr-agent publishes its tanks to the office's mosquitto,
 bridged from the station's broker. This package holds the office broker's
-configuration and access list as examples, vr-office-user to add the
-stations' and the readers' users, and the page the broker serves (over
-https through stunnel): every site and tank at once, worst first, with alarms, orders due,
-deliveries, a day's trend and a CSV export.")
+configuration, its access list and stunnel's TLS front as examples,
+vr-office-user to add the stations' and the readers' users, and the page
+the broker serves: every site and tank at once, worst first, with alarms,
+orders due, deliveries, a day's trend and a CSV export.")
 include(CPack)
