@@ -21,12 +21,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-PORT=$((20000 + RANDOM % 40000))
+. "$(dirname "$0")/../tests/support/loopback.sh"
+PORT=$(vr_port)
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 100000\n' \
   "$PORT" > "$WORK/broker.conf"
 /usr/sbin/mosquitto -c "$WORK/broker.conf" > "$WORK/broker.log" 2>&1 &
 PIDS+=($!)
-sleep 0.5
+vr_await_listen "$PORT" "$!" || { echo "the broker does not listen" >&2; exit 1; }
 
 tank_options=()
 for t in $(seq "$TANKS"); do

@@ -17,19 +17,16 @@ fail() {
   for f in "$WORK"/*.log; do [ -f "$f" ] && { echo "== $f"; tail -15 "$f"; }; done >&2
   exit 1
 }
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+. "$(dirname "$0")/../support/loopback.sh"
 
-pick_port() {
-  PORT=$((20000 + RANDOM % 40000))
-  while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
-}
+pick_port() { PORT=$(vr_port); }
 start_broker() {  # on $PORT, picked once
   [ -n "${PORT:-}" ] || pick_port
   printf 'listener %s 127.0.0.1\npersistence false\n%s\n' "$PORT" \
     "${BROKER_EXTRA:-allow_anonymous true}" > "$WORK/broker.conf"
   "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
   BROKER_PID=$!
-  for _ in $(seq 50); do listening "$PORT" && return 0; sleep 0.1; done
+  vr_await_listen "$PORT" "$BROKER_PID" && return 0
   fail "broker did not listen on $PORT"
 }
 

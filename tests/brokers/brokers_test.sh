@@ -8,8 +8,8 @@ SCENARIO=$1 MOSQUITTO=$2 SHIPPED=$(cd "$(dirname "$0")/../../packaging/mosquitto
 W=$(mktemp -d /tmp/vr-brokers-test-XXXXXX) PIDS=""
 trap 'exec 2>/dev/null; kill -9 $PIDS; wait; rm -rf "$W"' EXIT
 fail() { echo "FAIL ($SCENARIO): $*" >&2; tail -n 8 "$W"/*.log >&2; exit 1; }
-up() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port() { local p; while p=$((20000 + RANDOM % 40000)); up $p || [[ " $TAKEN " == *" $p "* ]]; do :; done; echo $p; }
+. "$(dirname "$0")/../support/loopback.sh"
+port() { vr_port $TAKEN; }
 TAKEN=""  # ports picked already, not listening yet
 users() { "$SHIPPED/vr-office-user" -f "$W/passwd" -a "$W/acl" "$@" 2>>"$W/users.log"; }
 seen() { for _ in $(seq "$3"); do grep -q "$1" "$W/$2" 2>/dev/null && return; sleep 0.1; done; return 1; }
@@ -19,7 +19,7 @@ start() {  # NAME PORT: as Debian's mosquitto.conf (persistence on) runs the fil
   printf 'persistence true\npersistence_location %s/\nuser %s\ninclude_dir %s.d\n' "$W/$1" "$(id -un)" "$W/$1" >"$W/$1.conf"
   "$MOSQUITTO" -c "$W/$1.conf" >>"$W/$1.log" 2>&1 &
   PIDS="$PIDS $!" && eval "${1^^}=$!"
-  for _ in $(seq 50); do up "$2" && return; sleep 0.1; done
+  vr_await_listen "$2" "$!" && return
   fail "$1 does not listen"
 }
 stop() { kill "${!1}" && wait "${!1}" || true; }  # SIGTERM: the database is saved

@@ -26,7 +26,8 @@ async function listening(port) {
 const taken = new Set();
 async function freePort() {
   for (;;) {
-    const port = 20000 + Math.floor(Math.random() * 40000);
+    // Below the ephemeral range: a client's connection may hold any port in it.
+    const port = 10000 + Math.floor(Math.random() * 22000);
     if (!taken.has(port) && !(await listening(port))) return taken.add(port) && port;
   }
 }

@@ -7,13 +7,17 @@ WORK=$(mktemp -d /tmp/vr-office-load-XXXXXX)
 BROKER_PID=""
 trap 'kill -9 $BROKER_PID 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$WORK"' EXIT
 fail() { echo "FAIL ($SCENARIO): $*" >&2; exit 1; }
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-PORT=$((20000 + RANDOM % 40000))
-while listening "$PORT"; do PORT=$((20000 + RANDOM % 40000)); done
-printf 'listener %s 127.0.0.1\npersistence false\nallow_anonymous true\n' "$PORT" > "$WORK/broker.conf"
-"$MOSQUITTO" -c "$WORK/broker.conf" > "$WORK/broker.log" 2>&1 &
-BROKER_PID=$!
-for _ in $(seq 50); do listening "$PORT" && break; sleep 0.1; done
+. "$(dirname "$0")/../support/loopback.sh"
+for _ in 1 2 3; do  # another port when something took this one first
+  PORT=$(vr_port)
+  printf 'listener %s 127.0.0.1\npersistence false\nallow_anonymous true\n' "$PORT" > "$WORK/broker.conf"
+  "$MOSQUITTO" -c "$WORK/broker.conf" >> "$WORK/broker.log" 2>&1 &
+  BROKER_PID=$!
+  vr_await_listen "$PORT" "$BROKER_PID" && break
+  kill -9 "$BROKER_PID" 2>/dev/null || true
+  BROKER_PID=""
+done
+[ -n "$BROKER_PID" ] || fail "the broker does not listen: $(tail -n 3 "$WORK/broker.log")"
 LOAD=("$LOAD" --broker "mqtt://127.0.0.1:$PORT" --sites 3 --tanks 2 --site-prefix t-)
 retained() { mosquitto_sub -h 127.0.0.1 -p "$PORT" -W "$1" -t 'vrsilo/#' -v > "$WORK/retained" || true; }
 
